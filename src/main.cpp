@@ -1,0 +1,123 @@
+// Process entry (Part 1.1): command line, signals, clean-up of published state, and the
+// order init, recovery, run, destruction.
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "file_io.h"
+#include "menuhold.h"
+#include "paths.h"
+#include "signals.h"
+
+Menuhold* Json_mgt = nullptr;
+
+namespace {
+
+constexpr const char* kVersion = "v3.1";
+
+void usage()
+{
+    puts("Menuhold --- for json file upload/delete/refresh_table/management");
+    puts("    Last revised 2026-12-06");
+    puts("    ");
+    puts("Usage: ");
+    puts("    -c      clear the blocks which cannot be parsed (such as checksum failed, etc.)");
+    puts("    -d      output debug message to /tmp/log_message");
+    puts("    -h      print this message");
+    puts("    -v      print current version");
+}
+
+// Removes what an earlier run published: the history file and the push copies.
+void clear_published_state()
+{
+    printf("%s(): To open path %s\n", "main", paths::kPushDir);
+    printf("%s(): to remove table file %s\n", "main", paths::kHistory);
+    remove(paths::kHistory);
+
+    Directory push_dir(paths::kPushDir);
+    while (const char* name = push_dir.next_name()) {
+        if (!paths::names_held_file(name)) continue;
+        remove(paths::push_copy_path(name).c_str());
+    }
+    // Leftovers of a write that a crash interrupted (DESIGN.md D2).
+    remove_temporaries(paths::kPushDir);
+    remove_temporaries("/tmp");
+}
+
+// Ends the process where Part 1.1 leaves the service object alive: the socket path
+// stays on disk and no exit record is written. The object stays reachable through
+// Json_mgt until the process ends.
+int end_without_destruction(std::unique_ptr<Menuhold>& service, int status)
+{
+    log_pending_signals();
+    (void)service.release();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Debug output is meant to be followed live, also through a pipe (DESIGN.md D7).
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    int debug_mode = 0;
+    int clear_json = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, "cdhv")) != -1) {
+        switch (opt) {
+        case 'c':
+            clear_json = 1;
+            puts("Clear invalid blocks");
+            break;
+        case 'd':
+            debug_mode = 1;
+            break;
+        case 'h':
+            usage();
+            return 0;
+        case 'v':
+            printf("Current version is :[%s]\n", kVersion);
+            return 0;
+        default:
+            break;  // getopt has printed its diagnostic; start-up goes on
+        }
+    }
+
+    install_signal_handlers();
+    clear_published_state();
+    log_pending_signals();
+
+    std::unique_ptr<Menuhold> service;
+    try {
+        service = std::make_unique<Menuhold>();
+    } catch (const std::bad_alloc&) {
+        syslog(LOG_INFO, "no memory for Json_mgt\n");
+        return -1;
+    }
+    Json_mgt = service.get();
+
+    const int init_result = service->init(debug_mode);
+    if (init_result < 0) {
+        printf("[%s] init failed\n", argv[0]);
+        return end_without_destruction(service, init_result);
+    }
+
+    const int r = service->recovery(clear_json != 0);
+    if (r == -81) return end_without_destruction(service, -1);
+
+    if (clear_json) {
+        puts("Finished clearing All invalid blocks, existing program.....");
+        return end_without_destruction(service, r);
+    }
+
+    const int result = service->run();
+    Json_mgt = nullptr;  // a signal during the destruction must not reach a dying object
+    service.reset();
+    if (result < 0) syslog(LOG_INFO, "Menuhold runtime failed\n");
+    log_pending_signals();
+    return result;
+}
