@@ -124,7 +124,7 @@ int read_whole_file(const std::string& path, std::string& out, time_t* mtime)
     if (!fd.valid()) return errno;
     struct stat st;
     if (fstat(fd.get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     if (mtime) *mtime = st.st_mtime;
     out.clear();
     char chunk[65536];

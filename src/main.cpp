@@ -12,7 +12,6 @@
 #include "paths.h"
 #include "signals.h"
 
-Menuhold* Json_mgt = nullptr;
 
 namespace {
 

@@ -48,7 +48,7 @@ int Menuhold::open_product_file(const char* filename, int* filesz)
 
 int Menuhold::readJsonFile(char* filename, char* prod_str, char* ver_str, int* filesz)
 {
-    release_loaded();
+    loaded = LoadedFile{};
     FileDescriptor fp(open_product_file(filename, filesz));
     if (!fp.valid()) return -1;
 
@@ -143,9 +143,10 @@ int Menuhold::jsParse(char* content, char* prod, char* version)
     return 0;
 }
 
+// Frees the bytes; whether a file was opened stays known to the caller.
 void Menuhold::release_loaded()
 {
-    loaded = LoadedFile{};
+    std::string().swap(loaded.bytes);
 }
 
 // ---------------------------------------------------------------- version order (Part 3.2)

@@ -10,6 +10,7 @@
 
 #include "menuhold.h"
 
+Menuhold* Json_mgt = nullptr;
 volatile sig_atomic_t sig_cnt = 0;
 
 namespace {
@@ -94,8 +95,7 @@ void install_signal_handlers()
 
 void log_pending_signals()
 {
-    const int count = sig_cnt;
-    while (logged_cnt < count) {
+    while (logged_cnt < sig_cnt) {  // a signal may come while a record is written
         ++logged_cnt;
         const int slot = logged_cnt <= kRecordSlots ? logged_cnt : kRecordSlots;
         syslog(LOG_INFO, "menuhold exit with signal %d (cnt=%d)\n", recorded_signum[slot - 1], logged_cnt);
