@@ -28,6 +28,7 @@ HISTORY = "/tmp/json_history.json"
 HISTORY_GZ = "/tmp/json_history.gz"
 LOG_ERR, LOG_INFO = 3, 6
 SIGTERM = signal.SIGTERM
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
 def pytest_configure(config):
@@ -294,8 +295,18 @@ def start(tmp_path, syslog):
         return d
 
     yield _start
+    reports = []
     for d in daemons:
-        d.kill()
+        # A graceful stop, so that LeakSanitizer (in the sanitizer build) looks too.
+        if d.proc.poll() is None:
+            d.signal(SIGTERM)
+            try:
+                d.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                d.kill()
+        if any(marker in d.err() for marker in SANITIZER_MARKERS):
+            reports.append(d.err())
+    assert not reports, "sanitizer report:\n" + "\n".join(reports)
 
 
 @pytest.fixture
@@ -323,4 +334,6 @@ def upload(client, data, name="up.json", directory="/tmp"):
 
 
 def ctl(*args, timeout=30):
-    return subprocess.run(LAUNCHER + [CTL] + list(args), capture_output=True, text=True, timeout=timeout)
+    r = subprocess.run(LAUNCHER + [CTL] + list(args), capture_output=True, text=True, timeout=timeout)
+    assert not any(marker in r.stderr for marker in SANITIZER_MARKERS), r.stderr
+    return r

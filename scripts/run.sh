@@ -1,0 +1,10 @@
+#!/bin/bash
+# Menuhold's main job: installs what is missing, builds, creates the menu and push
+# directories if missing, and serves in the foreground with debug output (-d).
+# Ctrl-C stops it (exit status 0). Run as root. Extra arguments go to menuhold.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+scripts/build.sh build -DMENUHOLD_TESTS=OFF >/dev/null
+mkdir -p /tmp/json_menu /tmp/panel_push
+exec build/src/menuhold -d "$@"

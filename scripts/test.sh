@@ -1,0 +1,16 @@
+#!/bin/bash
+# Every test: installs what is missing, then builds and runs the whole suite (unit tests
+# and end-to-end tests, each in a private mount namespace) twice: as built, and with
+# AddressSanitizer + UndefinedBehaviorSanitizer. Run as root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+echo "== build and test: native"
+scripts/build.sh build -DMENUHOLD_TESTS=ON
+(cd build && ctest -j"$(nproc)" --output-on-failure)
+
+echo "== build and test: AddressSanitizer + UndefinedBehaviorSanitizer"
+scripts/build.sh build-asan -DMENUHOLD_TESTS=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest -j"$(nproc)" --output-on-failure)
