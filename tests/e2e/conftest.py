@@ -229,15 +229,26 @@ class Daemon:
     def wait_ready(self, timeout=15.0):
         deadline = time.time() + timeout
         while time.time() < deadline:
-            try:
-                if os.lstat(SOCKET).st_mode & 0o7777 == 0o3567:  # ours, not a stale one
-                    return self
-            except FileNotFoundError:
-                pass
+            if self.socket_bound():
+                return self
             if self.proc.poll() is not None:
                 raise AssertionError("menuhold ended with %s: %s" % (self.proc.returncode, self.out()))
             time.sleep(0.01)
         raise AssertionError("menuhold did not create its socket")
+
+    @staticmethod
+    def socket_bound():
+        """True once a live service is bound at the path (a stale socket file refuses)."""
+        probe = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        try:
+            if os.lstat(SOCKET).st_mode & 0o7777 != 0o3567:
+                return False
+            probe.connect(SOCKET)
+            return True
+        except OSError:
+            return False
+        finally:
+            probe.close()
 
     def wait_out(self, text, timeout=10.0):
         deadline = time.time() + timeout

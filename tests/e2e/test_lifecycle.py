@@ -138,11 +138,13 @@ def test_sigterm_while_idle(start, client, syslog):
 def test_sigint_behaves_as_sigterm(start, client, syslog):
     d = start()
     client.request("refresh")
+    time.sleep(0.3)  # idle in select, so that the signal interrupts the wait
     d.signal(signal.SIGINT)
     assert d.wait(timeout=5) == 0
     assert syslog.wait_for("menuhold exit with signal 2 (cnt=1)\n", LOG_INFO)
     assert syslog.wait_for("menuhold loop ended\n\n", LOG_INFO)
     assert "stopping\n" in d.out()
+    assert "ERROR: select(), [Interrupted system call]\nctrl_socket[" in d.out()
     assert d.out().endswith("Stopped looping\nrun(): ended\nuninit(): to unlink /tmp/.cjsonsock\n"
                             "uninit(): to delete table_root\nuninit(): done\n~Menuhold(): after uninit\n")
 
@@ -246,3 +248,4 @@ def test_startup_debug_lines_in_order(start):
     assert after.startswith("recovery(): ")
     assert "recovery(): plain.json\n" in after and "recovery(): .\n" in after and "recovery(): ..\n" in after
     assert "Start looping\n" in after
+

@@ -173,19 +173,6 @@ def test_delete_debug_lines(start, client):
     assert "]Return[0]to setrelay\n" in out
 
 
-def test_deleting_the_later_of_two_rows_of_one_name(start, client, syslog):
-    # Two rows of one name arise only when the list and table disagree; a stale row
-    # left by a deletion of the other is refused with the "Strange" message.
-    put_menu("0-panelpush_local_a.json", product_json("Dup", "v1.0.0.0"))
-    start()
-    upload(client, product_json("Z", "v1.0.0.0"))
-    assert client.request("delete", "1").option == "0"
-    assert history_rows() == [["1", "Z", "v1.0.0.0"]]
-    assert client.request("delete", "1").option == "0"
-    assert client.request("delete", "1").option == "-1"
-    assert syslog.wait_for("delete_json():Invalid index[0]\n", LOG_ERR)
-
-
 def test_deleted_product_stays_gone_after_restart(start, client):
     d = start()
     upload(client, product_json("A", "v1.0.0.0"))
@@ -213,3 +200,50 @@ def test_status_after_uploads(start, client):
     assert client.request("status", "1").option == "Availability: No\nProduct name: Beta\nFile version:[v2.3.0.0]"
     assert client.request("status", "2").option == "Availability: Yes\nProduct name: No product\nFile version:[ ]"
     assert client.request("status", "-1").option == "Availability: Yes\nProduct name: No product\nFile version:[ ]"
+
+
+def test_kill_9_during_uploads_never_leaves_a_partial_copy(start, client):
+    import json
+    import random
+    import threading
+    rng = random.Random(7)
+    padding = ', "menu": "%s"' % ("m" * 300000)
+    for round_ in range(6):
+        d = start(debug=False)
+        stop = threading.Event()
+
+        def stream():
+            c = client.new()
+            i = 0
+            while not stop.is_set():
+                name = "P%d" % (i % 7)
+                data = product_json(name, "v1.0.%d.%d" % (round_, i), padding)
+                path = "/tmp/stream-%d.json" % i
+                with open(path, "wb") as f:
+                    f.write(data)
+                try:
+                    c.send("write", path)
+                    c.receive(timeout=0.5)
+                except OSError:
+                    pass
+                i += 1
+
+        t = threading.Thread(target=stream)
+        t.start()
+        import time
+        time.sleep(rng.uniform(0.05, 0.4))
+        d.kill()
+        stop.set()
+        t.join()
+    d = start(debug=False)
+    client.request("refresh")
+    listed = {}
+    for directory in (MENU, PUSH):
+        for name in os.listdir(directory):
+            assert not name.startswith(".menuhold-"), name
+            with open(os.path.join(directory, name), "rb") as f:
+                info = json.loads(f.read())["product info"]  # complete JSON, never cut
+            if directory == MENU:
+                listed[info["product name"]] = info["file version"]
+    assert {r[1]: r[2] for r in history_rows()} == listed
+    assert sorted(os.listdir(PUSH)) == sorted(os.listdir(MENU))

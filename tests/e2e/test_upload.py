@@ -252,3 +252,12 @@ def test_gzip_copy_matches_history_after_every_change(start, client):
     out = subprocess.run(["gzip", "-l", "-N", HISTORY_GZ], capture_output=True, text=True)
     if out.returncode == 0:
         assert out.stdout.split()[-1].endswith("json_history.json")
+
+
+def test_names_are_escaped_in_the_history_file(start, client):
+    start()
+    data = b'{"product info": {"product name": "q\\"b\\\\s\\tt\\u0001\xc3\xa9", "file version": "v1.0.0.0"}}'
+    assert upload(client, data).option == "0"
+    with open(HISTORY, "rb") as f:
+        assert b'[["1", "q\\"b\\\\s\\tt\\u0001\xc3\xa9", "v1.0.0.0"]]' in f.read()
+    assert os.path.exists(os.path.join(PUSH, held_name('q"b\\s\tt\x01\u00e9')))

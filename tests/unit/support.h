@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <unistd.h>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -75,6 +77,7 @@ public:
     static std::map<std::string, ProdInfo_s>& list(Menuhold& m) { return m.Json_list; }
     static cJSON* rows(Menuhold& m) { return m.table_aaData; }
     static void set_debug(Menuhold& m, int value) { m.debug = value; }
+    static int ctrl_socket(const Menuhold& m) { return m.ctrl_socket; }
 };
 
 // A service object after a successful init, in a clean /tmp.
