@@ -80,11 +80,12 @@ def test_restart_rebuilds_the_same_table(start, client):
     assert sorted(os.listdir(PUSH)) == sorted(os.listdir(MENU)) == sorted([held_name("A"), held_name("C")])
 
 
-def test_leftover_temporaries_are_removed_at_start(start):
+def test_leftover_temporaries_are_removed_at_start(start, client):
     put_menu(".menuhold-abc123", b"partial")
     with open(os.path.join(PUSH, ".menuhold-def456"), "wb") as f:
         f.write(b"partial")
     start()
+    client.request("refresh")  # served once the rebuild has run
     assert os.listdir(MENU) == [] and os.listdir(PUSH) == []
 
 
