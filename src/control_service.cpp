@@ -203,6 +203,7 @@ int Menuhold::run()
         copy_data(&fromsocket, &received);
         debugf("[%s][%d] command[%s]\n", "run", __LINE__, fromsocket.command);
         serve_request(&fromsocket, buffer);
+        c_uid_known = false;  // the credentials were this request's only
     }
     debug_line("Stopped looping");
     debugf("%s(): ended\n", "run");
@@ -210,16 +211,17 @@ int Menuhold::run()
     return 0;
 }
 
+// A sender without credentials counts as unprivileged (uid -1).
 void Menuhold::receive_credentials(const struct msghdr& msg)
 {
-    c_uid_known = false;
+    c_uid = static_cast<uid_t>(-1);
+    c_uid_known = true;
     for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(const_cast<struct msghdr*>(&msg), c)) {
         if (c->cmsg_level != SOL_SOCKET) continue;
         if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
             struct ucred cred;
             std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
             c_uid = cred.uid;
-            c_uid_known = true;
         } else if (c->cmsg_type == SCM_RIGHTS) {
             // Descriptors a client passed along are not ours to keep.
             const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);

@@ -16,8 +16,8 @@ import time
 
 import pytest
 
-BIN = os.environ.get("MENUHOLD_BIN", "")
-CTL = os.environ.get("MENUHOLDCTL_BIN", "")
+BIN = os.path.abspath(os.environ["MENUHOLD_BIN"]) if os.environ.get("MENUHOLD_BIN") else ""
+CTL = os.path.abspath(os.environ.get("MENUHOLDCTL_BIN", "menuholdctl"))
 LAUNCHER = shlex.split(os.environ.get("MENUHOLD_LAUNCHER", ""))
 DATA = os.environ.get("MENUHOLD_DATA", os.path.join(os.path.dirname(__file__), "..", "data"))
 
