@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libcjson-dev zlib1g-dev libgtest-dev
-          python3 python3-pytest util-linux mount gzip "$@")
+          python3 python3-pytest util-linux mount gzip
+          systemd groff-base "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

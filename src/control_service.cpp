@@ -129,7 +129,7 @@ void Menuhold::uninit()
         debugf("%s(): to delete table_root\n", "uninit");
         table_root.reset();
         table_aaData = nullptr;
-        table_rows = 0;
+        table_rows.clear();
         ctrl_socket = 0;
         Json_list.clear();
     }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 #include <sys/un.h>
 
@@ -87,7 +88,7 @@ private:
         bool opened = false; // a regular file was opened: an upload may be removed
     };
     LoadedFile loaded;
-    int table_rows = 0;       // the number of rows in table_aaData, kept in step
+    std::vector<cJSON*> table_rows;  // the rows of table_aaData by position, kept in step
     int refresh_hold = 0;     // > 0 while history rewrites are coalesced
     bool refresh_pending = false;
     uid_t c_uid = 0;          // the sender's credentials (DESIGN.md D5)

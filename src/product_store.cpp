@@ -328,11 +328,11 @@ void Menuhold::recover_entry(const char* entry_name, std::map<std::string, std::
 
 int Menuhold::delete_json(int index)
 {
-    if (index < 0 || index >= table_rows) {
+    if (index < 0 || static_cast<size_t>(index) >= table_rows.size()) {
         syslog(LOG_ERR, "%s():Invalid index[%d]\n", "delete_json", index);
         return -1;
     }
-    const cJSON* del_object = cJSON_GetArrayItem(table_aaData, index);
+    const cJSON* del_object = table_rows[index];
     char prod[60];
     char version[25];
     std::memset(prod, 0, sizeof prod);

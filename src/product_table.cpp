@@ -45,7 +45,7 @@ void Menuhold::build_table()
     cJSON_AddItemToObject(table_root.get(), "iTotalRecords", cJSON_CreateNumber(3));
     cJSON_AddItemToObject(table_root.get(), "sColumns", cJSON_CreateStringArray(sColumns, 3));
     table_aaData = cJSON_CreateArray();
-    table_rows = 0;
+    table_rows.clear();
     cJSON_AddItemToObject(table_root.get(), "aaData", table_aaData);
     refresh_table();
 }
@@ -113,9 +113,8 @@ void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
 // The first row, from position 0 upward, whose product name equals prod_name; or -1.
 int Menuhold::find_row(const char* prod_name) const
 {
-    int position = 0;
-    for (const cJSON* row = table_aaData ? table_aaData->child : nullptr; row; row = row->next, ++position) {
-        if (strcmp(row_field(row, 1), prod_name) == 0) return position;
+    for (size_t position = 0; position < table_rows.size(); ++position) {
+        if (strcmp(row_field(table_rows[position], 1), prod_name) == 0) return static_cast<int>(position);
     }
     return -1;
 }
@@ -123,7 +122,7 @@ int Menuhold::find_row(const char* prod_name) const
 void Menuhold::append_row(const char* prod_name, const char* version)
 {
     // Ids of any size (DESIGN.md D7); the Part's 3-character buffer held ids up to 99.
-    const std::string id_char = std::to_string(table_rows + 1);
+    const std::string id_char = std::to_string(table_rows.size() + 1);
     const char* strings[3] = {id_char.c_str(), prod_name, version};
     cJSON* row = cJSON_CreateStringArray(strings, 3);
     if (!row || !cJSON_AddItemToArray(table_aaData, row)) {
@@ -131,21 +130,21 @@ void Menuhold::append_row(const char* prod_name, const char* version)
         syslog(LOG_ERR, "%s(): no memory for the row of product %s\n", "modifyTabrixTable", prod_name);
         return;
     }
-    ++table_rows;
+    table_rows.push_back(row);
 }
 
-// Removes the row at position and renumbers the rows behind it, walking the list once.
+// Removes the row at position and renumbers the rows behind it.
 void Menuhold::remove_row(int position)
 {
-    cJSON_DeleteItemFromArray(table_aaData, position);
-    --table_rows;
-    cJSON* row = cJSON_GetArrayItem(table_aaData, position);
-    for (int j = position; row; row = row->next, ++j) {
+    cJSON_Delete(cJSON_DetachItemViaPointer(table_aaData, table_rows[position]));
+    table_rows.erase(table_rows.begin() + position);
+    for (size_t j = position; j < table_rows.size(); ++j) {
+        cJSON* row = table_rows[j];
         const std::string id_char = std::to_string(j + 1);
         cJSON* id = cJSON_CreateString(id_char.c_str());
         if (!id || !cJSON_ReplaceItemInArray(row, 0, id)) {
             cJSON_Delete(id);
-            syslog(LOG_ERR, "%s(): no memory to renumber row %d\n", "modifyTabrixTable", j + 1);
+            syslog(LOG_ERR, "%s(): no memory to renumber row %zu\n", "modifyTabrixTable", j + 1);
         }
     }
 }
@@ -191,7 +190,7 @@ void Menuhold::write_history()
 void Menuhold::getListStatus(int slot, char* buffer)
 {
     char tmp[200];
-    const cJSON* row = slot >= 0 && slot < table_rows ? cJSON_GetArrayItem(table_aaData, slot) : nullptr;
+    const cJSON* row = slot >= 0 && static_cast<size_t>(slot) < table_rows.size() ? table_rows[slot] : nullptr;
 
     std::memset(tmp, 0, sizeof tmp);
     snprintf(tmp, sizeof tmp, "Availability: %s\n", row ? "No" : "Yes");

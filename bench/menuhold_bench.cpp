@@ -1,0 +1,432 @@
+// menuhold_bench: request latency, start-up scaling and memory of the real menuhold,
+// each against a floor measured in the same run (issue 7). Runs inside tests/sandbox and a
+// PID namespace (scripts/bench.sh), because it uses the fixed paths in /tmp.
+//
+//   menuhold_bench --menuhold PATH [--sizes 10,100,1000,10000] [--json FILE]
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <linux/magic.h>
+#include <map>
+#include <memory>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <cjson/cJSON.h>
+#include <zlib.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+[[noreturn]] void die(const std::string& what)
+{
+    fprintf(stderr, "menuhold_bench: %s (%s)\n", what.c_str(), strerror(errno));
+    exit(1);
+}
+
+struct Stats {
+    double median_us = 0;
+    double p99_us = 0;
+    double per_second = 0;
+};
+
+Stats stats_of(std::vector<double> seconds)
+{
+    Stats s;
+    if (seconds.empty()) return s;
+    std::sort(seconds.begin(), seconds.end());
+    double total = 0;
+    for (double x : seconds) total += x;
+    s.median_us = seconds[seconds.size() / 2] * 1e6;
+    s.p99_us = seconds[std::min(seconds.size() - 1, seconds.size() * 99 / 100)] * 1e6;
+    s.per_second = seconds.size() / total;
+    return s;
+}
+
+// A 4 KiB product file.
+std::string product_file(const std::string& name, const std::string& version)
+{
+    std::string head = "{\"product info\": {\"product name\": \"" + name + "\", \"file version\": \"" + version +
+                       "\"}, \"menu\": \"";
+    std::string tail = "\"}\n";
+    return head + std::string(4096 - head.size() - tail.size(), 'm') + tail;
+}
+
+void write_file(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+void write_durably(const std::string& dir, const std::string& name, const std::string& bytes)
+{
+    const std::string temp = dir + "/.floor-temp";
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || fsync(fd) != 0)
+        die("floor write");
+    close(fd);
+    if (rename(temp.c_str(), (dir + "/" + name).c_str()) != 0) die("floor rename");
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+long private_dirty_kib(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("Private_Dirty:", 0) == 0) return std::stol(line.substr(14));
+    return -1;
+}
+
+// The PID most recently handed out in this PID namespace: a process or thread spawned
+// anywhere in it moves it.
+long last_pid()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c, d;
+    long pid = -1;
+    in >> a >> b >> c >> d >> pid;
+    return pid;
+}
+
+class Client {
+public:
+    Client()
+    {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        strcpy(addr.sun_path, "/tmp/.bench-client");
+        unlink(addr.sun_path);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) die("bind");
+        timeval tv = {30, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        service_.sun_family = AF_UNIX;
+        strcpy(service_.sun_path, "/tmp/.cjsonsock");
+    }
+    ~Client() { close(fd_); }
+
+    // One request and its reply; returns the reply's option.
+    std::string request(const std::string& command, const std::string& option)
+    {
+        char datagram[500] = {};
+        memcpy(datagram, command.data(), std::min<size_t>(command.size(), 19));
+        memcpy(datagram + 20, option.data(), std::min<size_t>(option.size(), 199));
+        if (sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&service_), sizeof service_) < 0)
+            die("send");
+        if (recv(fd_, datagram, sizeof datagram, 0) != 500) die("no reply");
+        return std::string(datagram + 20, strnlen(datagram + 20, 200));
+    }
+
+    bool try_request(const std::string& command)
+    {
+        char datagram[500] = {};
+        memcpy(datagram, command.data(), command.size());
+        return sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&service_), sizeof service_) == 500 &&
+               recv(fd_, datagram, sizeof datagram, 0) == 500;
+    }
+
+private:
+    int fd_;
+    sockaddr_un service_ = {};
+};
+
+class Service {
+public:
+    explicit Service(const std::string& binary)
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Service()
+    {
+        kill(pid_, SIGTERM);
+        int status;
+        waitpid(pid_, &status, 0);
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_;
+};
+
+void wait_for_socket()
+{
+    for (int i = 0; i < 200000; ++i) {
+        struct stat st;
+        if (stat("/tmp/.cjsonsock", &st) == 0) return;
+        usleep(50);
+    }
+    die("menuhold did not create its socket");
+}
+
+void reset_tmp()
+{
+    if (system("rm -rf /tmp/json_menu /tmp/panel_push /tmp/json_history.json /tmp/json_history.gz /tmp/up-*") != 0)
+        die("reset");
+    mkdir("/tmp/json_menu", 0755);
+    mkdir("/tmp/panel_push", 0755);
+}
+
+std::string held_name(const std::string& product) { return "0-panelpush_local_" + product + "_0.0.0.json"; }
+
+// ---------------------------------------------------------------- floors
+
+Stats datagram_floor(int rounds)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM, 0, pair) != 0) die("socketpair");
+    std::thread echo([&] {
+        char buf[500];
+        for (int i = 0; i < rounds; ++i) {
+            if (recv(pair[1], buf, sizeof buf, 0) != 500 || send(pair[1], buf, sizeof buf, 0) != 500) return;
+        }
+    });
+    std::vector<double> times;
+    char buf[500] = "status";
+    for (int i = 0; i < rounds; ++i) {
+        const auto t = Clock::now();
+        send(pair[0], buf, sizeof buf, 0);
+        recv(pair[0], buf, sizeof buf, 0);
+        times.push_back(seconds_since(t));
+    }
+    echo.join();
+    close(pair[0]);
+    close(pair[1]);
+    return stats_of(times);
+}
+
+// The unavoidable work of one accepted upload with `rows` held: read it, write both
+// copies durably, print the table and gzip it.
+Stats write_floor(int rows, int rounds)
+{
+    mkdir("/tmp/floor", 0755);
+    mkdir("/tmp/floor/menu", 0755);
+    mkdir("/tmp/floor/push", 0755);
+    cJSON* table = cJSON_CreateObject();
+    const char* columns[3] = {"ID", "Product Name", "File Version"};
+    cJSON_AddNumberToObject(table, "iTotalRecords", 3);
+    cJSON_AddItemToObject(table, "sColumns", cJSON_CreateStringArray(columns, 3));
+    cJSON* data = cJSON_AddArrayToObject(table, "aaData");
+    for (int i = 0; i < rows; ++i) {
+        const std::string id = std::to_string(i + 1), name = "H" + std::to_string(i);
+        const char* row[3] = {id.c_str(), name.c_str(), "v1.0.0.0"};
+        cJSON_AddItemToArray(data, cJSON_CreateStringArray(row, 3));
+    }
+    write_file("/tmp/floor/up.json", product_file("F", "v1.0.0.0"));
+    std::vector<double> times;
+    std::vector<unsigned char> out;
+    for (int i = 0; i < rounds; ++i) {
+        const auto t = Clock::now();
+        const std::string upload = read_file("/tmp/floor/up.json");
+        write_durably("/tmp/floor/push", "copy.json", upload);
+        write_durably("/tmp/floor/menu", "copy.json", upload);
+        char* text = cJSON_Print(table);
+        uLongf size = compressBound(strlen(text)) + 64;
+        out.resize(size);
+        z_stream zs{};
+        deflateInit2(&zs, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+        zs.next_in = reinterpret_cast<Bytef*>(text);
+        zs.avail_in = static_cast<uInt>(strlen(text));
+        zs.next_out = out.data();
+        zs.avail_out = static_cast<uInt>(out.size());
+        deflate(&zs, Z_FINISH);
+        deflateEnd(&zs);
+        cJSON_free(text);
+        times.push_back(seconds_since(t));
+    }
+    cJSON_Delete(table);
+    if (system("rm -rf /tmp/floor") != 0) die("rm floor");
+    return stats_of(times);
+}
+
+// ---------------------------------------------------------------- the service
+
+struct SizeResult {
+    int n;
+    double startup_s;
+    long memory_kib;
+    std::map<std::string, Stats> requests;
+    std::map<std::string, Stats> floors;
+    long spawned;
+};
+
+Stats measure(int rounds, const std::function<void(int)>& prepare, const std::function<void(int)>& act)
+{
+    std::vector<double> times;
+    for (int i = 0; i < rounds; ++i) {
+        prepare(i);
+        const auto t = Clock::now();
+        act(i);
+        times.push_back(seconds_since(t));
+    }
+    return stats_of(times);
+}
+
+SizeResult run_size(const std::string& binary, int n)
+{
+    SizeResult r{};
+    r.n = n;
+    reset_tmp();
+    for (int i = 0; i < n; ++i)
+        write_file("/tmp/json_menu/" + held_name("P" + std::to_string(i)), product_file("P" + std::to_string(i), "v1.0.0.0"));
+    sync();
+
+    const auto start = Clock::now();
+    Service service(binary);
+    wait_for_socket();
+    Client client;
+    client.request("status", "0");  // answered once the rebuild has ended
+    r.startup_s = seconds_since(start);
+    r.memory_kib = private_dirty_kib(service.pid());
+
+    const int rounds = n >= 10000 ? 40 : 100;
+    const long pid_before = last_pid();
+    int slot = 0;
+    auto nothing = [](int) {};
+    r.requests["status"] = measure(2000, nothing, [&](int) { client.request("status", std::to_string(slot++ % n)); });
+    r.requests["refresh"] = measure(rounds, nothing, [&](int) { client.request("refresh", ""); });
+    r.requests["write new"] = measure(
+        rounds, [&](int i) { write_file("/tmp/up-new.json", product_file("N" + std::to_string(i), "v1.0.0.0")); },
+        [&](int) {
+            if (client.request("write", "/tmp/up-new.json") != "0") die("write new refused");
+        });
+    r.requests["delete"] = measure(rounds, nothing, [&](int) {
+        if (client.request("delete", std::to_string(n + 1)) != "0") die("delete refused");
+    });
+    r.requests["write newer"] = measure(
+        rounds, [&](int i) { write_file("/tmp/up-newer.json", product_file("P0", "v1.0.1." + std::to_string(i))); },
+        [&](int) { client.request("write", "/tmp/up-newer.json"); });
+    r.requests["write not newer"] = measure(
+        rounds, [&](int) { write_file("/tmp/up-old.json", product_file("P0", "v1.0.0.0")); },
+        [&](int) { client.request("write", "/tmp/up-old.json"); });
+    r.spawned = last_pid() - pid_before;
+
+    r.floors["status"] = datagram_floor(2000);
+    r.floors["write new"] = write_floor(n, rounds);
+    return r;
+}
+
+long idle_memory(const std::string& binary)
+{
+    reset_tmp();
+    Service service(binary);
+    wait_for_socket();
+    Client client;
+    client.request("status", "0");
+    return private_dirty_kib(service.pid());
+}
+
+std::string fmt(double v, int decimals = 1)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string binary, json_path = "bench-results.json", sized_binary;
+    std::vector<int> sizes = {10, 100, 1000, 10000};
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i], value = argv[i + 1];
+        if (key == "--menuhold") binary = value;
+        else if (key == "--json") json_path = value;
+        else if (key == "--size-of") sized_binary = value;
+        else if (key == "--sizes") {
+            sizes.clear();
+            std::stringstream in(value);
+            std::string item;
+            while (std::getline(in, item, ',')) sizes.push_back(std::stoi(item));
+        }
+    }
+    struct statfs fs;
+    if (binary.empty() || !getenv("MENUHOLD_SANDBOX") || statfs("/tmp", &fs) != 0 || fs.f_type != TMPFS_MAGIC) {
+        fprintf(stderr, "usage: scripts/bench.sh (menuhold_bench runs only inside tests/sandbox)\n");
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    const long idle_kib = idle_memory(binary);
+    std::vector<SizeResult> results;
+    for (int n : sizes) results.push_back(run_size(binary, n));
+
+    printf("menuhold benchmark: 4 KiB product files; latencies are client round trips\n\n");
+    printf("%-7s %-16s %10s %10s %10s %12s %8s\n", "N", "request", "median us", "p99 us", "per s", "floor med us",
+           "ratio");
+    for (const auto& r : results) {
+        for (const char* name : {"status", "refresh", "write new", "write newer", "write not newer", "delete"}) {
+            const Stats& s = r.requests.at(name);
+            const auto floor = r.floors.find(name);
+            printf("%-7d %-16s %10s %10s %10s %12s %8s\n", r.n, name, fmt(s.median_us).c_str(), fmt(s.p99_us).c_str(),
+                   fmt(s.per_second, 0).c_str(), floor != r.floors.end() ? fmt(floor->second.median_us).c_str() : "-",
+                   floor != r.floors.end() ? fmt(s.median_us / floor->second.median_us, 2).c_str() : "-");
+        }
+    }
+    printf("\n%-7s %12s %16s %16s %10s\n", "N", "start-up ms", "per product us", "Private_Dirty KiB", "spawned");
+    for (const auto& r : results)
+        printf("%-7d %12s %16s %16ld %10ld\n", r.n, fmt(r.startup_s * 1e3).c_str(), fmt(r.startup_s / r.n * 1e6).c_str(),
+               r.memory_kib, r.spawned);
+    printf("\nidle Private_Dirty: %ld KiB\n", idle_kib);
+    struct stat st;
+    if (!sized_binary.empty() && stat(sized_binary.c_str(), &st) == 0)
+        printf("stripped -Os binary: %lld bytes\n", static_cast<long long>(st.st_size));
+
+    std::ofstream out(json_path);
+    out << "{\n  \"idle_private_dirty_kib\": " << idle_kib;
+    if (!sized_binary.empty()) out << ",\n  \"stripped_os_binary_bytes\": " << st.st_size;
+    out << ",\n  \"sizes\": [";
+    for (size_t i = 0; i < results.size(); ++i) {
+        const auto& r = results[i];
+        out << (i ? "," : "") << "\n    {\"n\": " << r.n << ", \"startup_ms\": " << r.startup_s * 1e3
+            << ", \"private_dirty_kib\": " << r.memory_kib << ", \"processes_spawned\": " << r.spawned
+            << ", \"requests\": {";
+        bool first = true;
+        for (const auto& [name, s] : r.requests) {
+            out << (first ? "" : ", ") << "\"" << name << "\": {\"median_us\": " << s.median_us << ", \"p99_us\": " << s.p99_us
+                << ", \"per_second\": " << s.per_second << "}";
+            first = false;
+        }
+        out << "}, \"floors\": {";
+        first = true;
+        for (const auto& [name, s] : r.floors) {
+            out << (first ? "" : ", ") << "\"" << name << "\": {\"median_us\": " << s.median_us << "}";
+            first = false;
+        }
+        out << "}}";
+    }
+    out << "\n  ]\n}\n";
+    return 0;
+}
