@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+scripts/web-deps.sh
 
 echo "== build and test: native"
 scripts/build.sh build -DMENUHOLD_TESTS=ON

@@ -1,0 +1,28 @@
+#!/bin/bash
+# The demo: starts menuhold (as scripts/run.sh does), uploads the sample product files of
+# tests/data with menuholdctl, serves the DataTables page on 127.0.0.1 and prints its URL.
+# Ctrl-C stops everything. Run as root. Uses the machine's real /tmp paths.
+#   scripts/demo.sh [--port 8080]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+scripts/web-deps.sh
+scripts/build.sh build -DMENUHOLD_TESTS=OFF >/dev/null
+mkdir -p /tmp/json_menu /tmp/panel_push
+
+pids=()
+stop() { kill -TERM "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; }
+trap stop EXIT INT TERM
+
+build/src/menuhold > /dev/null &
+pids+=($!)
+for _ in $(seq 100); do [ -S /tmp/.cjsonsock ] && break; sleep 0.05; done
+for sample in tests/data/*.json; do
+    copy=$(mktemp /tmp/demo-upload-XXXXXX.json)
+    cp "$sample" "$copy"
+    printf '%-40s %s\n' "write $(basename "$sample")" "$(build/tools/menuholdctl write "$copy")"
+done
+node scripts/web-server.mjs "$@" &
+pids+=($!)
+echo "Open the URL above in a browser; Ctrl-C stops menuhold and the server."
+wait
