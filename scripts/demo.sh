@@ -24,5 +24,5 @@ for sample in tests/data/*.json; do
 done
 node scripts/web-server.mjs "$@" &
 pids+=($!)
-echo "Open the URL above in a browser; Ctrl-C stops menuhold and the server."
+echo "Open the URL that the server prints (listening on ...); Ctrl-C stops menuhold and the server."
 wait

@@ -1,26 +1,58 @@
 #!/bin/bash
-# Every test: installs what is missing, then builds and runs the whole suite (unit tests
-# and end-to-end tests, each in a private mount namespace) three times: natively, with
-# AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for the device's PowerPC
-# e300c3 under qemu-ppc; then a bounded run of each fuzz target. Run as root.
+# Every test: installs what is missing, then builds and runs the whole suite (unit tests,
+# end-to-end tests and browser tests, each in a private mount namespace) three times:
+# natively, with AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for the
+# device's PowerPC e300c3 under qemu-ppc; then a bounded run of each fuzz target.
+# Ends with one line "suite: N passed, N failed". Run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/web-deps.sh
 
+passed=0
+failed=0
+# Runs CTest in a build directory and adds its counts to the totals.
+run_ctest() {
+    local dir=$1 log
+    shift
+    log=$(mktemp)
+    local status=0
+    (cd "$dir" && env "$@" ctest -j"$(nproc)" --output-on-failure) 2>&1 | tee "$log" || status=$?
+    local line
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n1 || true)
+    rm -f "$log"
+    if [ -z "$line" ]; then
+        echo "test.sh: ctest in $dir gave no summary" >&2
+        failed=$((failed + 1))
+        return
+    fi
+    local bad total
+    bad=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+)/\1/')
+    total=$(echo "$line" | sed -E 's/.* out of ([0-9]+)/\1/')
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    [ "$status" -eq 0 ] || [ "$bad" -gt 0 ] || failed=$((failed + 1))
+}
+
 echo "== build and test: native"
 scripts/build.sh build -DMENUHOLD_TESTS=ON
-(cd build && ctest -j"$(nproc)" --output-on-failure)
+run_ctest build
 
 echo "== build and test: AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DMENUHOLD_TESTS=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=4 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest -j"$(nproc)" --output-on-failure)
+run_ctest build-asan ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=4 UBSAN_OPTIONS=print_stacktrace=1
 
 echo "== cross-build for PowerPC e300c3 and test under qemu-ppc -cpu e300c3"
 scripts/ppc-deps.sh
 scripts/build.sh build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DMENUHOLD_TESTS=ON
-(cd build-ppc && ctest -j"$(nproc)" --output-on-failure)
+run_ctest build-ppc
 
 echo "== fuzz: a bounded run of each libFuzzer target"
-scripts/fuzz.sh "${MENUHOLD_FUZZ_SECONDS:-60}"
+if scripts/fuzz.sh "${MENUHOLD_FUZZ_SECONDS:-60}"; then
+    passed=$((passed + 3))
+else
+    failed=$((failed + 1))
+fi
+
+echo "suite: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
