@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/un.h>
 
@@ -114,7 +115,7 @@ private:
     void send_status_reply(operation* request, char* buffer);
     void receive_credentials(const struct msghdr& msg);
     bool sender_may_take(const char* path);
-    int open_product_file(const char* filename, int* filesz);
+    int open_product_file(const char* filename, struct stat& st, int* filesz);
     bool store_copy(const std::string& path, bool durable);
     void release_loaded();
     void recover_entry(const char* entry_name, std::map<std::string, std::string>& listed_files);

@@ -27,16 +27,16 @@ constexpr size_t kLongestVersion = 24;
 // ---------------------------------------------------------------- reading (Part 3.1)
 
 // Opens a product file that is a regular file, without following a symbolic link and
-// without blocking (DESIGN.md D4); -1 otherwise, reported as "cannot open".
-int Menuhold::open_product_file(const char* filename, int* filesz)
+// without blocking (DESIGN.md D4); -1 otherwise, reported as "cannot open". A sender that
+// is not root must own the open file (D5). st receives the open file's status.
+int Menuhold::open_product_file(const char* filename, struct stat& st, int* filesz)
 {
-    struct stat st;
     FileDescriptor fd;
     if (lstat(filename, &st) == 0 && S_ISREG(st.st_mode))
         fd.reset(open(filename, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    // The sender must own the file it hands over (D5); checked on the open file.
-    const bool sender_owns = !c_uid_known || c_uid == 0 || (fd.valid() && fstat(fd.get(), &st) == 0 && st.st_uid == c_uid);
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !sender_owns) {
+    const bool opened = fd.valid() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool sender_owns = !c_uid_known || c_uid == 0 || (opened && st.st_uid == c_uid);
+    if (!opened || !sender_owns) {
         debugf("%s(): cannot open %s\n", "readJsonFile", filename);
         if (filesz) *filesz = 0;
         return -1;
@@ -49,11 +49,10 @@ int Menuhold::open_product_file(const char* filename, int* filesz)
 int Menuhold::readJsonFile(char* filename, char* prod_str, char* ver_str, int* filesz)
 {
     loaded = LoadedFile{};
-    FileDescriptor fp(open_product_file(filename, filesz));
+    struct stat st;
+    FileDescriptor fp(open_product_file(filename, st, filesz));
     if (!fp.valid()) return -1;
 
-    struct stat st;
-    fstat(fp.get(), &st);
     const int lSize = st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
     debugf("Length of jsonfile %s:  %d\n", filename, lSize);
     if (filesz) *filesz = lSize;
