@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +35,31 @@ int write_all(int fd, const void* data, size_t size)
         size -= static_cast<size_t>(n);
     }
     return 0;
+}
+
+// Creates a new ".menuhold-" temporary in dir with exactly the given mode. O_EXCL never
+// follows or reuses an existing name (a planted link or file), so a taken name is skipped.
+FileDescriptor create_temporary(const std::string& dir, mode_t mode, std::string& path)
+{
+    static unsigned long counter = 0;
+    const unsigned long seed = static_cast<unsigned long>(getpid()) * 2654435761UL ^ static_cast<unsigned long>(time(nullptr));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[32];
+        snprintf(suffix, sizeof suffix, "%lx", (seed + ++counter * 40503UL) & 0xffffffffUL);
+        path = dir + "/" + kTempPrefix + suffix;
+        FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd.valid()) {
+            // open() applies the umask; a mode it cut (an existing file's own) is set again.
+            if ((mode & ~process_umask()) != mode && fchmod(fd.get(), mode) != 0) {
+                unlink(path.c_str());
+                return FileDescriptor();
+            }
+            return fd;
+        }
+        if (errno != EEXIST) return FileDescriptor();
+    }
+    errno = EEXIST;
+    return FileDescriptor();
 }
 
 int fsync_directory(const std::string& dir)
@@ -98,12 +125,11 @@ int write_file_atomically(const std::string& path, const void* data, size_t size
                           bool durable, time_t* mtime)
 {
     const std::string dir = directory_of(path);
-    std::string temp = dir + "/" + kTempPrefix + "XXXXXX";
-    FileDescriptor fd(mkostemp(&temp[0], O_CLOEXEC));
+    std::string temp;
+    FileDescriptor fd = create_temporary(dir, mode, temp);
     if (!fd.valid()) return errno;
 
     int error = write_all(fd.get(), data, size);
-    if (!error && fchmod(fd.get(), mode) != 0) error = errno;
     if (!error && durable && fsync(fd.get()) != 0) error = errno;
     if (!error && mtime) {
         struct stat st;
