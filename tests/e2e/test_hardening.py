@@ -268,8 +268,9 @@ def test_readers_never_see_a_partial_history(start, client):
 
 
 def test_kill_9_during_uploads_and_deletes_loses_nothing(start, client):
+    """Never a partial held copy (issues 4 and 6): after every kill the rebuild matches."""
     rng = random.Random(11)
-    for round_ in range(5):
+    for round_ in range(8):
         d = start(debug=False)
         stop = threading.Event()
 
@@ -298,9 +299,10 @@ def test_kill_9_during_uploads_and_deletes_loses_nothing(start, client):
         d.kill()
         stop.set()
         t.join()
-    start(debug=False)
-    client.request("refresh")
-    assert_menu_copies_complete_and_listed()
+        checker = start(debug=False)
+        client.request("refresh")
+        assert_menu_copies_complete_and_listed()
+        assert checker.stop() == 0
 
 
 def assert_menu_copies_complete_and_listed():

@@ -230,7 +230,8 @@ def test_stale_socket_path_does_not_prevent_start(start, client):
 
 def test_idle_debug_prints_timeout_about_every_three_seconds(start):
     d = start()
-    time.sleep(6.6)
+    assert d.wait_out("Start looping\n")
+    time.sleep(7.5)  # waits end at 3 s and 6 s; the third would come at 9 s
     d.stop()
     out = d.out()
     assert out.count("Timeout...\n") == 2

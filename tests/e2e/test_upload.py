@@ -168,6 +168,7 @@ HOSTILE = ["a;touch pwned;b", "$(id)", "`id`", "'q'", '"dq"', "with space", "new
 
 def test_hostile_names_are_held_under_their_exact_names(start, client):
     start()
+    client.request("refresh")  # the rebuild and its history write are over
     before = set(os.listdir("/tmp"))
     for name in HOSTILE:
         data = product_json(name, "v1.0.0.0", ', "menu": []')
