@@ -6,10 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -185,9 +183,13 @@ void print_json(const cJSON* value)
 // "Availability: %s\nProduct name: %s\nFile version:[%s]" (Part 4.3) as fields.
 void add_status_fields(cJSON* object, const std::string& text)
 {
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.empty()) continue;
         if (line.rfind("Availability: ", 0) == 0) {
             cJSON_AddBoolToObject(object, "available", line.substr(14) == "Yes");
         } else if (line.rfind("Product name: ", 0) == 0) {
@@ -227,13 +229,21 @@ int print_reply(const Reply& reply, bool json)
     return has_code && code == 0 ? kOk : kNonZeroCode;
 }
 
+bool read_file(const char* path, std::string& out)
+{
+    std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path, "rb"), fclose);
+    if (!file) return false;
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file.get())) > 0) out.append(chunk, n);
+    return !ferror(file.get());
+}
+
 int list_products(bool json)
 {
-    std::ifstream in(kHistoryFile, std::ios::binary);
-    if (!in) return fail("cannot read /tmp/json_history.json; is menuhold running?");
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    Json table(cJSON_Parse(buffer.str().c_str()));
+    std::string text;
+    if (!read_file(kHistoryFile, text)) return fail("cannot read /tmp/json_history.json; is menuhold running?");
+    Json table(cJSON_Parse(text.c_str()));
     const cJSON* rows = table ? cJSON_GetObjectItemCaseSensitive(table.get(), "aaData") : nullptr;
     if (!cJSON_IsArray(rows)) return fail("/tmp/json_history.json is not a product table");
 
@@ -241,7 +251,7 @@ int list_products(bool json)
     std::vector<std::string> titles = {"ID", "Product Name", "File Version"};
     const cJSON* columns = cJSON_GetObjectItemCaseSensitive(table.get(), "sColumns");
     for (int i = 0; i < 3 && cJSON_GetArraySize(columns) == 3; ++i)
-        titles[i] = cJSON_GetStringValue(cJSON_GetArrayItem(columns, i)) ?: titles[i];
+        if (const char* title = cJSON_GetStringValue(cJSON_GetArrayItem(columns, i))) titles[i] = title;
     const cJSON* row;
     cJSON_ArrayForEach(row, rows)
     {
