@@ -1,4 +1,4 @@
-// The fixed paths and names of the system (Overview, Parts 1.1, 2.2, 3.3, 4.2).
+// Fixed paths and names of Menuhold: Overview, Parts 1.1, 2.2, 3.3 and 4.2.
 #ifndef MENUHOLD_PATHS_H
 #define MENUHOLD_PATHS_H
 
