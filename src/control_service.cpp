@@ -175,27 +175,10 @@ int Menuhold::run()
             continue;
         }
 
-        // A short datagram reads as if its missing bytes were zero (DESIGN.md D4).
-        std::memset(&c_addr, 0, sizeof c_addr);
-        std::memset(buffer, 0, sizeof buffer);
-        struct iovec iov = {buffer, sizeof buffer};
-        union {
-            struct cmsghdr align;
-            char space[CMSG_SPACE(sizeof(struct ucred))];
-        } control;
-        struct msghdr msg;
-        std::memset(&msg, 0, sizeof msg);
-        msg.msg_name = &c_addr;
-        msg.msg_namelen = kAddressLength;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control.space;
-        msg.msg_controllen = sizeof control.space;
-        if (recvmsg(ctrl_socket, &msg, MSG_DONTWAIT) == -1) {
+        if (!receive_request(buffer)) {
             debug_line("Error: cannot receive message from client");
             continue;
         }
-        receive_credentials(msg);
         debugf("Got message from to [%.*s]\n", static_cast<int>(sizeof c_addr.sun_path), c_addr.sun_path);
 
         operation received;
@@ -209,6 +192,30 @@ int Menuhold::run()
     debugf("%s(): ended\n", "run");
     syslog(LOG_INFO, "menuhold loop ended\n\n");
     return 0;
+}
+
+// Receives one datagram into buffer (500 bytes), its sender into c_addr and the sender's
+// credentials. A short datagram reads as if its missing bytes were zero (DESIGN.md D4).
+bool Menuhold::receive_request(char* buffer)
+{
+    std::memset(&c_addr, 0, sizeof c_addr);
+    std::memset(buffer, 0, kDatagramSize);
+    struct iovec iov = {buffer, kDatagramSize};
+    union {
+        struct cmsghdr align;
+        char space[CMSG_SPACE(sizeof(struct ucred))];
+    } control;
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.msg_name = &c_addr;
+    msg.msg_namelen = kAddressLength;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.space;
+    msg.msg_controllen = sizeof control.space;
+    if (recvmsg(ctrl_socket, &msg, MSG_DONTWAIT) == -1) return false;
+    receive_credentials(msg);
+    return true;
 }
 
 // A sender without credentials counts as unprivileged (uid -1).

@@ -113,6 +113,7 @@ private:
     void serve_request(operation* request, char* buffer);
     int serve_write(const char* path);
     void send_status_reply(operation* request, char* buffer);
+    bool receive_request(char* buffer);
     void receive_credentials(const struct msghdr& msg);
     bool sender_may_take(const char* path);
     int open_product_file(const char* filename, struct stat& st, int* filesz);
