@@ -4,7 +4,9 @@
 'use strict';
 
 (function () {
-  const RELOAD_MS = 3000;
+  // ?reload=MS changes the reload period; ?reload=0 turns it off (the tests do).
+  const requested = new URLSearchParams(window.location.search).get('reload');
+  const RELOAD_MS = requested === null ? 3000 : Number(requested);
   const tableElement = document.getElementById('products');
   const problem = document.getElementById('problem');
   const state = document.getElementById('state');
@@ -70,5 +72,5 @@
 
   document.getElementById('reload').addEventListener('click', load);
   load();
-  setInterval(load, RELOAD_MS);
+  if (RELOAD_MS > 0) setInterval(load, RELOAD_MS);
 })();

@@ -91,7 +91,7 @@ after(async () => {
 });
 
 test('a missing history file gives a clear message', async () => {
-  await page.goto(baseUrl);
+  await page.goto(baseUrl + '?reload=0');  // only the Reload button reloads: no races
   await until(async () => (await problemText()) !== '', 'the message');
   assert.match(await problemText(), /does not exist: is menuhold running\?/);
 });
@@ -158,4 +158,13 @@ test('more than ten rows sort numerically by id', async () => {
   const rows = await reloadAndRead();
   assert.deepEqual(rows.map((r) => r[0]), historyRows().map((r) => r[0]));
   assert.equal(rows.length, 13);
+});
+
+test('the page reloads by itself', async () => {
+  const second = await browser.newPage();
+  await second.goto(baseUrl + '?reload=300');
+  await until(async () => (await second.$$('#products tbody tr')).length === 13, 'the table');
+  upload(JSON.stringify({ 'product info': { 'product name': 'Later', 'file version': 'v1.0.0.0' } }), 'later.json');
+  await until(async () => (await second.$$('#products tbody tr')).length === 14, 'the new row without a click');
+  await second.close();
 });
