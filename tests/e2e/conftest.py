@@ -70,6 +70,7 @@ class Syslog:
         self.running = True
         self.paused = False
         self.fillers = []
+        self.idle_rounds = 0  # times the drain found the queue empty
         self.thread = threading.Thread(target=self._drain, daemon=True)
         self.thread.start()
 
@@ -82,6 +83,7 @@ class Syslog:
             try:
                 data = self.sock.recv(65536)
             except socket.timeout:
+                self.idle_rounds += 1
                 continue
             except OSError:
                 return
@@ -115,13 +117,21 @@ class Syslog:
     def unblock(self):
         self.paused = False
 
+    def settle(self):
+        """Waits until the queue has been found empty once after this call: every record
+        sent before it (the daemon logs before it replies) is then in the list."""
+        seen = self.idle_rounds
+        deadline = time.time() + 5
+        while self.idle_rounds <= seen and not self.paused and time.time() < deadline:
+            time.sleep(0.01)
+
     def messages(self, level=None):
-        time.sleep(0.05)
+        self.settle()
         with self.lock:
             return [msg for lvl, _, msg in self.records if level is None or lvl == level]
 
     def entries(self):
-        time.sleep(0.05)
+        self.settle()
         with self.lock:
             return list(self.records)
 
