@@ -3,7 +3,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -79,7 +81,13 @@ SyslogCapture::~SyslogCapture()
 
 std::vector<SyslogCapture::Record> SyslogCapture::records()
 {
-    usleep(50 * 1000);  // let the reader take what is in flight
+    // syslog(3) has sent its records by now; wait until the reader has taken them all.
+    for (int i = 0; i < 500; ++i) {
+        int queued = 0;
+        if (ioctl(fd_, SIOCINQ, &queued) != 0 || queued == 0) break;
+        usleep(10 * 1000);
+    }
+    usleep(30 * 1000);  // the last one taken is being stored
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
 }
