@@ -250,3 +250,10 @@ def test_startup_debug_lines_in_order(start):
     assert "recovery(): plain.json\n" in after and "recovery(): .\n" in after and "recovery(): ..\n" in after
     assert "Start looping\n" in after
 
+
+
+def test_non_option_arguments_are_ignored(start, client):
+    d = start("extra", "words", debug=False)
+    assert client.request("refresh").option == "0"
+    assert d.stop() == 0
+    assert d.out() == ANNOUNCE
