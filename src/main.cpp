@@ -13,7 +13,6 @@
 #include "paths.h"
 #include "signals.h"
 
-
 namespace {
 
 constexpr const char* kVersion = "v3.1";

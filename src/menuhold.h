@@ -82,7 +82,7 @@ private:
     CJsonPtr table_root;  // owns the whole table document
     cJSON* table_aaData;  // the "aaData" array inside table_root; owns nothing
 
-    // Our own state beyond the specification (DESIGN.md, src/NOTES.md).
+    // Our own state beyond the specification (DESIGN.md; README.md, "Decisions").
     struct LoadedFile {      // the bytes that readJsonFile validated last
         std::string bytes;   // copies are made of exactly these (no re-read, no race)
         mode_t mode = 0;

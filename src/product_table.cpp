@@ -166,7 +166,7 @@ void Menuhold::write_history()
     static int size_hint = 4096;
     std::unique_ptr<char, CJsonTextDeleter> printed(cJSON_PrintBuffered(table_root.get(), size_hint, 1));
     std::string text = printed ? std::string(printed.get()) : std::string();
-    size_hint = static_cast<int>(text.size()) + text.size() / 8 + 256;
+    size_hint = static_cast<int>(text.size() + text.size() / 8 + 256);
     time_t mtime = 0;
     const int error = printed ? write_file_atomically(paths::kHistory, text.data(), text.size(),
                                                       mode_for_rewrite(paths::kHistory, kNewHistoryMode),
