@@ -35,16 +35,16 @@ run_ctest() {
 }
 
 echo "== build and test: native"
-scripts/build.sh build -DMENUHOLD_TESTS=ON
+scripts/build.sh build -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
 run_ctest build
 
 echo "== build and test: AddressSanitizer + UndefinedBehaviorSanitizer"
-scripts/build.sh build-asan -DMENUHOLD_TESTS=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+scripts/build.sh build-asan -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 run_ctest build-asan ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=4 UBSAN_OPTIONS=print_stacktrace=1
 
 echo "== cross-build for PowerPC e300c3 and test under qemu-ppc -cpu e300c3"
 scripts/ppc-deps.sh
-scripts/build.sh build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DMENUHOLD_TESTS=ON
+scripts/build.sh build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
 run_ctest build-ppc
 
 echo "== fuzz: a bounded run of each libFuzzer target"

@@ -36,13 +36,6 @@ void pause_briefly()
 
 }  // namespace
 
-void copy_data(operation* dest, operation* src)
-{
-    std::memset(dest, 0, sizeof *dest);
-    copy_bounded(dest->command, sizeof dest->command, src->command);
-    copy_bounded(dest->option, sizeof dest->option, src->option);
-}
-
 Menuhold::Menuhold()
     : debug(0), ctrl_socket(0), initialized(0), c_addr(), table_root(), table_aaData(nullptr)
 {

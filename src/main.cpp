@@ -1,7 +1,9 @@
 // Process entry (Part 1.1): command line, signals, clean-up of published state, and the
 // order init, recovery, run, destruction.
 #include <cstdio>
+#ifdef __GLIBC__
 #include <malloc.h>
+#endif
 #include <memory>
 #include <new>
 #include <string>
@@ -62,11 +64,17 @@ int main(int argc, char** argv)
 {
     // Debug output is meant to be followed live, also through a pipe (DESIGN.md D7).
     setvbuf(stdout, nullptr, _IOLBF, 0);
+#ifdef __GLIBC__
     // Fixed thresholds: a request's buffers come from the heap and stay there for the
     // next one (no brk and page-fault churn per request); only the rare buffer over
     // 4 MiB (a large upload) is mapped and handed back at once.
     mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 8 * 1024 * 1024);
+#else
+    // Other C libraries tag syslog records with the program name only when told to;
+    // glibc does it by default, so there the records stay byte for byte as they are.
+    openlog(program_invocation_short_name, 0, LOG_USER);
+#endif
 
     int debug_mode = 0;
     int clear_json = 0;

@@ -14,12 +14,8 @@
 
 #include <cjson/cJSON.h>
 
-// The control message (Part 2.1): carried at the start of a 500-byte datagram.
-struct operation {
-    char command[20];
-    char option[200];
-};
-static_assert(sizeof(operation) == 220, "the control message is 220 bytes");
+#include "protocol.h"
+
 
 // The product record of the product list (Part 4.1).
 typedef struct ProdInfo_s {
@@ -35,9 +31,6 @@ enum json_handler {
     DO_REPLACE = 2,
     DO_DELETE = 3,
 };
-
-// Clears dest and copies both NUL-terminated fields of src into it, cut at their width.
-void copy_data(operation* dest, operation* src);
 
 struct CJsonDeleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }

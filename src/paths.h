@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include "protocol.h"
+
 namespace paths {
 
-constexpr const char* kSocket = "/tmp/.cjsonsock";
+constexpr const char* kSocket = protocol::kSocketPath;
 constexpr const char* kMenuDir = "/tmp/json_menu";
 constexpr const char* kPushDir = "/tmp/panel_push";
-constexpr const char* kHistory = "/tmp/json_history.json";
+constexpr const char* kHistory = protocol::kHistoryPath;
 constexpr const char* kHistoryGz = "/tmp/json_history.gz";
 constexpr const char* kHistoryBaseName = "json_history.json";  // the name in the gzip header
 constexpr const char* kMarker = "0-panelpush_local";

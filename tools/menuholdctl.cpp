@@ -16,13 +16,15 @@
 
 #include <cjson/cJSON.h>
 
+#include "protocol.h"
+
 namespace {
 
-constexpr const char* kServiceSocket = "/tmp/.cjsonsock";
-constexpr const char* kHistoryFile = "/tmp/json_history.json";
-constexpr size_t kDatagramSize = 500;
-constexpr size_t kCommandWidth = 20;
-constexpr size_t kOptionWidth = 200;
+using protocol::kCommandWidth;
+using protocol::kDatagramSize;
+using protocol::kOptionWidth;
+constexpr const char* kServiceSocket = protocol::kSocketPath;
+constexpr const char* kHistoryFile = protocol::kHistoryPath;
 
 enum Exit { kOk = 0, kNonZeroCode = 1, kTrouble = 2, kInterrupted = 130 };
 
