@@ -45,22 +45,8 @@ Menuhold::Menuhold()
 Menuhold::~Menuhold()
 {
     uninit();
-    debugf("%s(): after uninit\n", "~Menuhold");
+    debugf(debug, "%s(): after uninit\n", "~Menuhold");
     syslog(LOG_INFO, "Menuhold (PID: %d) exit\n", getpid());
-}
-
-void Menuhold::debugf(const char* fmt, ...) const
-{
-    if (!debug_on()) return;
-    va_list args;
-    va_start(args, fmt);
-    vprintf(fmt, args);
-    va_end(args);
-}
-
-void Menuhold::debug_line(const char* text) const
-{
-    if (debug_on()) puts(text);
 }
 
 int Menuhold::init(int json_debug)
@@ -73,12 +59,12 @@ int Menuhold::init(int json_debug)
     unlink(paths::kSocket);
     ctrl_socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (ctrl_socket < 0 || ctrl_socket >= FD_SETSIZE) {
-        debugf("Server open sock: sock create failed: [%s]\n", strerror(ctrl_socket < 0 ? errno : EMFILE));
+        debugf(debug, "Server open sock: sock create failed: [%s]\n", strerror(ctrl_socket < 0 ? errno : EMFILE));
         if (ctrl_socket >= 0) close(ctrl_socket);
         ctrl_socket = -1;
         return -1;
     }
-    debugf("ctrl_socket=%d\n", ctrl_socket);
+    debugf(debug, "ctrl_socket=%d\n", ctrl_socket);
 
     // Every request carries its sender's credentials (DESIGN.md D5).
     const int on = 1;
@@ -89,12 +75,12 @@ int Menuhold::init(int json_debug)
     addr.sun_family = AF_UNIX;
     copy_bounded(addr.sun_path, sizeof addr.sun_path, paths::kSocket);
     if (bind(ctrl_socket, reinterpret_cast<struct sockaddr*>(&addr), kAddressLength) < 0) {
-        debugf("bind: bind failed: [%s]\n", strerror(errno));
+        debugf(debug, "bind: bind failed: [%s]\n", strerror(errno));
         close(ctrl_socket);
         return -1;
     }
     if (chmod(paths::kSocket, kSocketMode) < 0) {
-        debugf("Cannot chmod [%s], error: [%s]\n", paths::kSocket, strerror(errno));
+        debugf(debug, "Cannot chmod [%s], error: [%s]\n", paths::kSocket, strerror(errno));
         return -1;
     }
     initialized += 1;
@@ -105,7 +91,7 @@ int Menuhold::stop()
 {
     // Called from the signal handler: only async-signal-safe work here.
     running_flag = 0;
-    if (debug_on()) {
+    if (debug_on(debug)) {
         static const char kText[] = "stopping\n";
         ssize_t ignored = write(STDOUT_FILENO, kText, sizeof kText - 1);
         (void)ignored;
@@ -116,10 +102,10 @@ int Menuhold::stop()
 void Menuhold::uninit()
 {
     if (initialized != 0) {
-        debugf("%s(): to unlink %s\n", "uninit", paths::kSocket);
+        debugf(debug, "%s(): to unlink %s\n", "uninit", paths::kSocket);
         unlink(paths::kSocket);
         close(ctrl_socket);
-        debugf("%s(): to delete table_root\n", "uninit");
+        debugf(debug, "%s(): to delete table_root\n", "uninit");
         table_root.reset();
         table_aaData = nullptr;
         table_rows.clear();
@@ -127,7 +113,7 @@ void Menuhold::uninit()
         Json_list.clear();
     }
     initialized = 0;
-    debugf("%s(): done\n", "uninit");
+    debugf(debug, "%s(): done\n", "uninit");
 }
 
 int Menuhold::run()
@@ -136,7 +122,7 @@ int Menuhold::run()
         syslog(LOG_INFO, "Menuhold is not init yet\n");
         return -1;
     }
-    debug_line("Start looping");
+    debug_line(debug, "Start looping");
 
     fd_set fds;
     struct timeval tv;
@@ -153,36 +139,36 @@ int Menuhold::run()
         const int ready = select(kSelectWidth, &fds, nullptr, nullptr, &tv);
         if (ready == -1) {
             const int error = errno;
-            debugf("ERROR: select(), [%s]\n", strerror(error));
-            debugf("ctrl_socket[%d]\n", ctrl_socket);
+            debugf(debug, "ERROR: select(), [%s]\n", strerror(error));
+            debugf(debug, "ctrl_socket[%d]\n", ctrl_socket);
             if (error != EINTR) pause_briefly();
             continue;
         }
         if (ready == 0) {
-            debug_line("Timeout...");
+            debug_line(debug, "Timeout...");
             continue;
         }
-        debug_line("\n========Data is available ============================================");
+        debug_line(debug, "\n========Data is available ============================================");
         if (!FD_ISSET(ctrl_socket, &fds)) {
-            debug_line("Ctrl_socket is not in FD SET");
+            debug_line(debug, "Ctrl_socket is not in FD SET");
             continue;
         }
 
         if (!receive_request(buffer)) {
-            debug_line("Error: cannot receive message from client");
+            debug_line(debug, "Error: cannot receive message from client");
             continue;
         }
-        debugf("Got message from to [%.*s]\n", static_cast<int>(sizeof c_addr.sun_path), c_addr.sun_path);
+        debugf(debug, "Got message from to [%.*s]\n", static_cast<int>(sizeof c_addr.sun_path), c_addr.sun_path);
 
         operation received;
         std::memcpy(&received, buffer, sizeof received);
         copy_data(&fromsocket, &received);
-        debugf("[%s][%d] command[%s]\n", "run", __LINE__, fromsocket.command);
+        debugf(debug, "[%s][%d] command[%s]\n", "run", __LINE__, fromsocket.command);
         serve_request(&fromsocket, buffer);
         c_uid_known = false;  // the credentials were this request's only
     }
-    debug_line("Stopped looping");
-    debugf("%s(): ended\n", "run");
+    debug_line(debug, "Stopped looping");
+    debugf(debug, "%s(): ended\n", "run");
     syslog(LOG_INFO, "menuhold loop ended\n\n");
     return 0;
 }
@@ -241,11 +227,11 @@ void Menuhold::serve_request(operation* fromsocket, char* buffer)
         error = serve_write(fromsocket->option);
     } else if (strcmp(fromsocket->command, "delete") == 0) {
         const int del_id = atoi_saturated(fromsocket->option);
-        debugf("Delete product with id [%d]\n", del_id);
-        debugf("[%s][%d]JSON list size[%d]\n", "run", __LINE__, static_cast<int>(Json_list.size()));
+        debugf(debug, "Delete product with id [%d]\n", del_id);
+        debugf(debug, "[%s][%d]JSON list size[%d]\n", "run", __LINE__, static_cast<int>(Json_list.size()));
         error = delete_json(del_id == INT_MIN ? INT_MIN : del_id - 1);
         if (error != 0) syslog(LOG_INFO, "Erase failed[%d]\n", error);
-        debugf("[%s][%d]Return[%d]to setrelay\n", "run", __LINE__, error);
+        debugf(debug, "[%s][%d]Return[%d]to setrelay\n", "run", __LINE__, error);
     } else if (strcmp(fromsocket->command, "status") == 0) {
         send_status_reply(fromsocket, buffer);
         return;
@@ -254,7 +240,7 @@ void Menuhold::serve_request(operation* fromsocket, char* buffer)
         refresh_table();
     } else {
         error = -1;
-        debug_line("Invalid command");
+        debug_line(debug, "Invalid command");
     }
     if (sendMsgClient(fromsocket, error) != 0)
         syslog(LOG_INFO, "Cannot response message from client, may need to restart menuhold\n");
@@ -270,7 +256,7 @@ int Menuhold::serve_write(const char* path)
         return -1;
     }
     copy_bounded(file_addr, sizeof file_addr, path);
-    debugf("Write to flash from %s\n", file_addr);
+    debugf(debug, "Write to flash from %s\n", file_addr);
     return add(file_addr);
 }
 
@@ -290,7 +276,7 @@ void Menuhold::send_status_reply(operation* fromsocket, char* buffer)
     std::memcpy(buffer, &reply, sizeof reply);
     if (sendto(ctrl_socket, buffer, kDatagramSize, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&c_addr),
                kAddressLength) < 0)
-        debug_line("Send feedback failed");
+        debug_line(debug, "Send feedback failed");
 }
 
 int Menuhold::sendMsgClient(operation* toClient, int error)
@@ -303,17 +289,17 @@ int Menuhold::sendMsgClient(operation* toClient, int error)
 
     std::memset(toClient->option, 0, sizeof toClient->option);
     copy_bounded(toClient->option, sizeof toClient->option, error_str);
-    debugf("[%s][%d] Send back error[%s]\n", "sendMsgClient", __LINE__, error_str);
+    debugf(debug, "[%s][%d] Send back error[%s]\n", "sendMsgClient", __LINE__, error_str);
 
     operation reply;
     copy_data(&reply, toClient);
     std::memcpy(datagram, &reply, sizeof reply);
-    debugf("Client option[%s]\n", toClient->option);
+    debugf(debug, "Client option[%s]\n", toClient->option);
 
     // A client that does not read its replies must not stall the service (DESIGN.md D3).
     if (sendto(ctrl_socket, datagram, kDatagramSize, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&c_addr),
                kAddressLength) < 0) {
-        debug_line("Send feedback failed");
+        debug_line(debug, "Send feedback failed");
         return -1;
     }
     return 0;

@@ -14,6 +14,7 @@
 
 #include <cjson/cJSON.h>
 
+#include "debug.h"
 #include "protocol.h"
 
 
@@ -100,9 +101,6 @@ private:
     };
 
     // Helpers
-    bool debug_on() const { return (debug & 1) != 0; }
-    void debugf(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
-    void debug_line(const char* text) const;
     void serve_request(operation* request, char* buffer);
     int serve_write(const char* path);
     void send_status_reply(operation* request, char* buffer);

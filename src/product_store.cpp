@@ -37,7 +37,7 @@ int Menuhold::open_product_file(const char* filename, struct stat& st, int* file
     const bool opened = fd.valid() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
     const bool sender_owns = !c_uid_known || c_uid == 0 || (opened && st.st_uid == c_uid);
     if (!opened || !sender_owns) {
-        debugf("%s(): cannot open %s\n", "readJsonFile", filename);
+        debugf(debug, "%s(): cannot open %s\n", "readJsonFile", filename);
         if (filesz) *filesz = 0;
         return -1;
     }
@@ -54,10 +54,10 @@ int Menuhold::readJsonFile(char* filename, char* prod_str, char* ver_str, int* f
     if (!fp.valid()) return -1;
 
     const int lSize = st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
-    debugf("Length of jsonfile %s:  %d\n", filename, lSize);
+    debugf(debug, "Length of jsonfile %s:  %d\n", filename, lSize);
     if (filesz) *filesz = lSize;
     if (st.st_size > kLargestProductFile) {
-        debugf("%s(): %s is larger than 16 MiB\n", "readJsonFile", filename);
+        debugf(debug, "%s(): %s is larger than 16 MiB\n", "readJsonFile", filename);
         return -1;
     }
 
@@ -73,7 +73,7 @@ int Menuhold::readJsonFile(char* filename, char* prod_str, char* ver_str, int* f
         const ssize_t n = read(fp.get(), &new_file_buffer[count], new_file_buffer.size() - count);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            debug_line("\nReading data error");
+            debug_line(debug, "\nReading data error");
             release_loaded();
             return -1;
         }
@@ -82,10 +82,10 @@ int Menuhold::readJsonFile(char* filename, char* prod_str, char* ver_str, int* f
     }
     new_file_buffer.resize(count);
 
-    debugf("[%s]Now parse json file %s\n", "readJsonFile", filename);
+    debugf(debug, "[%s]Now parse json file %s\n", "readJsonFile", filename);
     const int error = jsParse(&new_file_buffer[0], prod_str, ver_str);
     if (error < 0) {
-        debugf("Parse [%s] failed\n", filename);
+        debugf(debug, "Parse [%s] failed\n", filename);
         release_loaded();
     }
     return error;
@@ -95,35 +95,35 @@ int Menuhold::jsParse(char* content, char* prod, char* version)
 {
     CJsonPtr document(cJSON_Parse(content));
     if (!document) {
-        debug_line("Parse file failed");
+        debug_line(debug, "Parse file failed");
         return -1;
     }
-    debugf("[%s]Parse file success\n", "jsParse");
+    debugf(debug, "[%s]Parse file success\n", "jsParse");
 
     const cJSON* info = cJSON_GetObjectItem(document.get(), "product info");
     if (!info) {
-        debug_line("No product info");
+        debug_line(debug, "No product info");
         return -1;
     }
     const cJSON* name = cJSON_GetObjectItem(info, "product name");
     if (!cJSON_IsString(name) || !name->valuestring) {
-        debug_line("No product name");
+        debug_line(debug, "No product name");
         return -1;
     }
     // Never shortened, so that two long names cannot become one product (D4).
     if (strlen(name->valuestring) > kLongestName || strchr(name->valuestring, '/')) {
-        debug_line("Invalid product name");
+        debug_line(debug, "Invalid product name");
         return -1;
     }
     copy_bounded(prod, kLongestName + 1, name->valuestring);
 
     const cJSON* file_version = cJSON_GetObjectItem(info, "file version");
     if (!cJSON_IsString(file_version) || !file_version->valuestring) {
-        debug_line("No file version");
+        debug_line(debug, "No file version");
         return -1;
     }
     if (strlen(file_version->valuestring) > kLongestVersion) {
-        debug_line("Invalid file version");
+        debug_line(debug, "Invalid file version");
         return -1;
     }
     copy_bounded(version, kLongestVersion + 1, file_version->valuestring);
@@ -132,13 +132,13 @@ int Menuhold::jsParse(char* content, char* prod, char* version)
     char tmp_file_version[25];
     std::memset(tmp_file_version, 0, sizeof tmp_file_version);
     copy_bounded(tmp_file_version, sizeof tmp_file_version, version);
-    debugf("Now verify file version: %s\n", version);
-    debugf("The first char is: %c\n", version[0]);
+    debugf(debug, "Now verify file version: %s\n", version);
+    debugf(debug, "The first char is: %c\n", version[0]);
     if (!file_version_is_valid(tmp_file_version)) {
-        debug_line("Invalid file version");
+        debug_line(debug, "Invalid file version");
         return -1;
     }
-    debug_line("Verify success");
+    debug_line(debug, "Verify success");
     return 0;
 }
 
@@ -159,7 +159,7 @@ int Menuhold::compare(char* import_prod_name, char* import_version)
     const std::string tmp_str_prod(import_prod_name);
     const auto found = Json_list.find(tmp_str_prod);
     if (found == Json_list.end()) {
-        debug_line("No matched json file in memory, maybe a new product");
+        debug_line(debug, "No matched json file in memory, maybe a new product");
         return DO_ADD;
     }
     char found_version[25];
@@ -168,18 +168,18 @@ int Menuhold::compare(char* import_prod_name, char* import_version)
     copy_bounded(found_version, sizeof found_version, found->second.version);
     std::memset(tmp_f1_version, 0, sizeof tmp_f1_version);
     copy_bounded(tmp_f1_version, sizeof tmp_f1_version, found_version);
-    debugf("Compare file version old(%s) vs new(%s)\n", found_version, tmp_f2_version);
+    debugf(debug, "Compare file version old(%s) vs new(%s)\n", found_version, tmp_f2_version);
 
     FieldPairVisitor show_pair;
-    if (debug_on()) {
+    if (debug_on(debug)) {
         // A field that ran out prints as glibc prints a null string.
         show_pair = [this](const std::string* held, const std::string* uploaded) {
-            debugf("Compare  [%s] vs [%s]\n", held ? held->c_str() : "(null)",
+            debugf(debug, "Compare  [%s] vs [%s]\n", held ? held->c_str() : "(null)",
                    uploaded ? uploaded->c_str() : "(null)");
         };
     }
     if (version_order(tmp_f1_version, tmp_f2_version, show_pair) < 0) {
-        debug_line("New version");
+        debug_line(debug, "New version");
         return DO_REPLACE;
     }
     return DO_NOTHING;
@@ -223,22 +223,22 @@ int Menuhold::add(char* filename)
         return error;
     }
     const std::string fname = paths::held_file_name(product_name);
-    debugf("[%s]\nProduct Name[%s]\nFile version [%s]\n", filename, product_name, version);
+    debugf(debug, "[%s]\nProduct Name[%s]\nFile version [%s]\n", filename, product_name, version);
 
     {
         RefreshBatch one_history_write(*this);
         switch (compare(product_name, version)) {
         case DO_ADD:
-            debugf("Product [%s] version [%s] will be added\n", product_name, version);
-            debug_line("New file !");
+            debugf(debug, "Product [%s] version [%s] will be added\n", product_name, version);
+            debug_line(debug, "New file !");
             update_list(DO_ADD, product_name, version, lSize);
             break;
         case DO_REPLACE:
-            debugf("Replace old file, product[%s]\n", product_name);
+            debugf(debug, "Replace old file, product[%s]\n", product_name);
             update_list(DO_REPLACE, product_name, version, lSize);
             break;
         case DO_NOTHING:
-            debug_line("Not a new file");
+            debug_line(debug, "Not a new file");
             remove(filename);
             release_loaded();
             return 0;
@@ -253,10 +253,10 @@ int Menuhold::add(char* filename)
 
     // The copies are made in-process; the debug lines name the equivalent commands.
     const std::string push_path = paths::push_copy_path(fname);
-    debugf("run cp -f %s %s\n", filename, push_path.c_str());
+    debugf(debug, "run cp -f %s %s\n", filename, push_path.c_str());
     store_copy(push_path, false);
     const std::string menu_path = paths::menu_copy_path(fname);
-    debugf("run cp -f %s %s\n", filename, menu_path.c_str());
+    debugf(debug, "run cp -f %s %s\n", filename, menu_path.c_str());
     store_copy(menu_path, true);  // the store that survives a restart
 
     remove(filename);
@@ -290,7 +290,7 @@ int Menuhold::recovery(bool clear_bad_json)
 // of the file it was listed from, so that duplicates are settled as D8 says.
 void Menuhold::recover_entry(const char* entry_name, std::map<std::string, std::string>& listed_files)
 {
-    debugf("%s(): %s\n", "recovery", entry_name);
+    debugf(debug, "%s(): %s\n", "recovery", entry_name);
     if (!paths::names_held_file(entry_name)) return;
 
     std::string filename = std::string(paths::kMenuDir) + "/" + entry_name;
@@ -338,13 +338,13 @@ int Menuhold::delete_json(int index)
     copy_bounded(prod, sizeof prod, row_field(del_object, 1));
     std::memset(version, 0, sizeof version);
     copy_bounded(version, sizeof version, row_field(del_object, 2));
-    debugf("[%s][%d]Delete product[%s]\n", "delete_json", __LINE__, prod);
+    debugf(debug, "[%s][%d]Delete product[%s]\n", "delete_json", __LINE__, prod);
 
     const std::string tmp_str_prod(prod);
-    debugf("[%s][%d]Delete product string[%s]\n", "delete_json", __LINE__, tmp_str_prod.c_str());
+    debugf(debug, "[%s][%d]Delete product string[%s]\n", "delete_json", __LINE__, tmp_str_prod.c_str());
     const auto found = Json_list.find(tmp_str_prod);
     if (found == Json_list.end()) {
-        debugf("Could not find product [%s] in list\n", prod);
+        debugf(debug, "Could not find product [%s] in list\n", prod);
         syslog(LOG_ERR, "Strange: cannot find product %s on the Json List\n", prod);
         return -1;
     }

@@ -55,7 +55,7 @@ void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
     const std::string tmp_str_prod(prod_name);
     switch (req) {
     case DO_ADD: {
-        debugf("%s(): add\n", "update_list");
+        debugf(debug, "%s(): add\n", "update_list");
         ProdInfo_s newprod;
         std::memset(&newprod, 0, sizeof newprod);
         copy_bounded(newprod.prod_name, sizeof newprod.prod_name, prod_name);
@@ -66,7 +66,7 @@ void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
         break;
     }
     case DO_REPLACE: {
-        debugf("%s(): replace\n", "update_list");
+        debugf(debug, "%s(): replace\n", "update_list");
         const auto found = Json_list.find(tmp_str_prod);
         if (found == Json_list.end()) {
             syslog(LOG_INFO, "%s(): nothing to replace\n", "update_list");
@@ -93,10 +93,10 @@ void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
     if (req == DO_DELETE || req == DO_REPLACE) {
         const int p = find_row(prod_name);
         if (p < 0) {
-            debugf("[%s][%d] Cannot find [%s] in Tabrix Table\n", "modifyTabrixTable", __LINE__, prod_name);
+            debugf(debug, "[%s][%d] Cannot find [%s] in Tabrix Table\n", "modifyTabrixTable", __LINE__, prod_name);
             return;
         }
-        debugf("[%s][%d] Delete [%d] in Tabrix Table\n", "modifyTabrixTable", __LINE__, p);
+        debugf(debug, "[%s][%d] Delete [%d] in Tabrix Table\n", "modifyTabrixTable", __LINE__, p);
         remove_row(p);
         if (req == DO_DELETE) {
             refresh_table();
