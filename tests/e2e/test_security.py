@@ -1,0 +1,191 @@
+"""Attacks of a local user without privileges (uid 65534) on the root service.
+
+Every local user may send datagrams to the socket. Root's files, the held products and the
+service's availability must survive whatever such a user sends or plants.
+"""
+import ctypes
+import os
+import socket
+import subprocess
+import time
+
+import pytest
+
+from conftest import (HISTORY, HISTORY_GZ, LAUNCHER, LOG_ERR, MENU, NOBODY, PUSH, SANITIZED, SOCKET, Client,
+                      as_nobody, assert_gzip_is_history, held_name, history_rows, memory_kib, nobody_request,
+                      product_json, read, snapshot, upload, write)
+
+def test_a_file_is_removed_only_through_the_directory_it_was_checked_in(start):
+    start(debug=False)
+    os.mkdir("/tmp/root")
+    write("/tmp/root/passwd.json", b"root's own file")
+
+    def attack():  # once the service has opened the upload, its directory becomes a link to /tmp/root
+        os.makedirs("/tmp/home/up")
+        write("/tmp/home/up/passwd.json", product_json("Race", "v1.0.0.0", ', "pad": "%s"' % ("r" * 8000000)))
+        libc = ctypes.CDLL(None, use_errno=True)
+        watch = libc.inotify_init1(0)
+        assert libc.inotify_add_watch(watch, b"/tmp/home/up", 0x20) >= 0  # IN_OPEN
+        c = Client()
+        c.send("write", "/tmp/home/up/passwd.json")
+        while b"passwd.json" not in os.read(watch, 4096):
+            pass
+        os.rename("/tmp/home/up", "/tmp/home/away")
+        os.symlink("/tmp/root", "/tmp/home/up")
+        return c.receive(30).option
+
+    as_nobody(attack)
+    assert read("/tmp/root/passwd.json") == b"root's own file", "root removed a file through a swapped link"
+
+
+@pytest.mark.parametrize("mode", [0o4755, 0o2755, 0o6777])
+def test_held_copies_and_history_never_carry_special_bits(start, mode):
+    as_nobody(lambda: write(HISTORY_GZ, b"planted", 0o4777))
+    start(debug=False)
+    as_nobody(lambda: write("/tmp/mine.json", product_json("Mine", "v1.0.0.0"), mode))
+    assert nobody_request("write", "/tmp/mine.json") == "0"
+    for path in (os.path.join(MENU, held_name("Mine")), os.path.join(PUSH, held_name("Mine")), HISTORY, HISTORY_GZ):
+        assert os.stat(path).st_mode & 0o7000 == 0, "%s has mode %o" % (path, os.stat(path).st_mode)
+
+
+def predictable_names(pid):
+    """The names of a temporary that the service's pid, the clock and a counter would give."""
+    now = int(time.time())
+    return {".menuhold-%x" % ((((pid * 2654435761) ^ t) + n * 40503) & 0xffffffff)
+            for t in range(now - 1, now + 4) for n in range(1, 800)}
+
+
+def test_planted_temporary_names_never_block_a_write(start, client):
+    d = start(debug=False)
+    names = predictable_names(d.pid)
+    as_nobody(lambda: [write("/tmp/" + n, b"") for n in names] and None)
+    for directory in (MENU, PUSH):
+        for n in names:
+            write(os.path.join(directory, n), b"")
+    assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
+    assert history_rows() == [["1", "A", "v1.0.0.0"]], "the history file was not rewritten"
+    assert_gzip_is_history()
+    assert read(os.path.join(MENU, held_name("A"))) == product_json("A", "v1.0.0.0")
+
+
+def test_start_removes_only_its_own_leftover_temporaries(start, client):
+    own = [write(os.path.join(d, ".menuhold-own"), b"partial") for d in ("/tmp", MENU, PUSH)]
+    theirs = as_nobody(lambda: write("/tmp/.menuhold-theirs", b"a user's file"))
+    start()
+    client.request("refresh")
+    assert not any(os.path.exists(p) for p in own)
+    assert read(theirs) == b"a user's file", "start-up removed another user's file"
+
+
+@pytest.mark.parametrize("sockets,requests,qlen", [(16, 12, None), (1, 600, 512)])
+def test_clients_that_hoard_replies_never_cost_another_client_its_reply(start, client, sockets, requests, qlen):
+    start(debug=False)
+
+    def hoard():  # send without blocking, never read
+        hoarders = [Client() for _ in range(sockets)]
+        for h in hoarders:
+            sent, deadline = 0, time.time() + 20
+            while sent < requests and time.time() < deadline:
+                try:
+                    sent += h.sock.sendto(Client.message("status", "0"), socket.MSG_DONTWAIT, SOCKET) > 0
+                except BlockingIOError:
+                    time.sleep(0.001)
+        Client.hoarders = hoarders  # kept open while the child stays
+
+    as_nobody(hoard, qlen=qlen, stay=True)
+    time.sleep(0.5)
+    r = client.request("status", "0", timeout=3)
+    assert r.option.startswith("Availability:")
+
+
+def bomb(name):
+    head = product_json(name, "v1.0.0.0")[:-1] + b', "pad": ['
+    return head + b"0," * ((16 * 1024 * 1024 - len(head) - 3) // 2) + b"0]}"
+
+
+def assert_memory_bounded(pid, rss_before=None):
+    if SANITIZED or LAUNCHER:
+        return  # the sanitizers' shadow memory and the emulator's own would be counted
+    assert memory_kib(pid, "VmHWM") <= 64 * 1024, "peak of %d KiB" % memory_kib(pid, "VmHWM")
+    assert rss_before is None or memory_kib(pid, "VmRSS") <= rss_before + 4096, "memory was not given back"
+
+
+def test_an_upload_of_tiny_values_is_refused_within_the_memory_bound(start, client, syslog):
+    d = start(debug=False)
+    rss = memory_kib(d.pid, "VmRSS")
+    as_nobody(lambda: write("/tmp/bomb.json", bomb("Bomb")))
+    assert nobody_request("write", "/tmp/bomb.json") == "-1"
+    assert not os.path.exists("/tmp/bomb.json")
+    assert syslog.wait_for("add(): Cannot read json file /tmp/bomb.json\n", LOG_ERR)
+    assert syslog.wait_for("readJsonFile(): /tmp/bomb.json needs more memory than the parse budget\n", LOG_ERR)
+    assert_memory_bounded(d.pid, rss)
+
+
+def test_a_menu_copy_of_tiny_values_is_not_listed_within_the_memory_bound(start, client, syslog):
+    write(os.path.join(MENU, held_name("Bomb")), bomb("Bomb"))
+    d = start(debug=False)
+    client.request("refresh")
+    assert history_rows() == []
+    assert any(held_name("Bomb") in m and "needs more memory than the parse budget" in m
+               for m in syslog.messages(LOG_ERR))
+    assert_memory_bounded(d.pid)
+
+
+def plant_link(path):
+    os.mkdir("/tmp/mine")
+    os.symlink("/tmp/mine", path)
+
+
+def plant_own_directory(path):
+    os.mkdir(path)
+
+
+TAKEOVERS = [(MENU, plant_link, None), (PUSH, plant_link, None), (MENU, plant_own_directory, None),
+             (PUSH, None, 0o777), (MENU, None, 0o775)]
+
+
+@pytest.mark.parametrize("path,plant,mode", TAKEOVERS)
+def test_a_directory_that_is_not_the_services_own_is_not_used(start, client, syslog, path, plant, mode):
+    if plant:
+        os.rmdir(path)
+        as_nobody(lambda: plant(path))
+    else:
+        os.chmod(path, mode)
+    for n in ("Planted", "A"):
+        write(os.path.join(path, held_name(n)), product_json(n, "v0.0.0.1"))
+    before = snapshot(path)
+    start(debug=False)
+    upload(client, product_json("A", "v1.0.0.0"))
+    client.request("delete", "1")
+    assert any(m.startswith("cannot use directory %s: " % path) for m in syslog.messages(LOG_ERR))
+    assert "Planted" not in [r[1] for r in history_rows()]
+    assert snapshot(path) == before, "the service wrote or removed files in a directory it must not use"
+
+
+@pytest.mark.parametrize("path", [MENU + "/" + held_name("A"), PUSH + "/" + held_name("A"),
+                                  "/tmp/./json_menu/" + held_name("A")])
+def test_an_upload_naming_a_held_copy_is_refused_and_nothing_is_removed(start, client, path):
+    start(debug=False)
+    upload(client, product_json("A", "v1.0.0.0"))
+    before = snapshot(MENU), snapshot(PUSH)
+    assert client.request("write", path).option == "-1"
+    assert (snapshot(MENU), snapshot(PUSH)) == before
+
+
+def test_a_deleted_product_stays_deleted_after_a_restart(start, client):
+    write(os.path.join(MENU, "0-panelpush_local_one.json"), product_json("Dup", "v1.0.0.0"))
+    write(os.path.join(MENU, "0-panelpush_local_two.json"), product_json("Dup", "v2.0.0.0"))
+    start(debug=False)
+    assert nobody_request("delete", "1") == "0"
+    assert os.listdir(MENU) == [], "an unlisted copy of the deleted product stayed"
+
+
+def test_a_second_service_exits_at_once_and_the_first_keeps_its_socket(start, client):
+    start(debug=False)
+    second = start(debug=False, ready=False)
+    try:
+        code = second.proc.wait(5)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("a second menuhold is still running") from None
+    assert code != 0 and second.err().strip(), "exit status %d, stderr %r" % (code, second.err())
+    assert client.request("refresh", timeout=3).option == "0"
