@@ -4,6 +4,7 @@ Each test gets a fresh tmpfs on /tmp with the menu and push directories, a /dev/
 that keeps every syslog record with its level, a factory of daemons (MENUHOLD_LAUNCHER, for
 example qemu-ppc, in front), clients, and a way to act as an unprivileged local user.
 """
+import collections
 import ctypes
 import gzip
 import json
@@ -19,15 +20,14 @@ import time
 import pytest
 
 ENV = os.environ
-BIN, CTL = ENV.get("MENUHOLD_BIN", ""), ENV.get("MENUHOLDCTL_BIN", "menuholdctl")
-LAUNCHER = shlex.split(ENV.get("MENUHOLD_LAUNCHER", ""))
-DATA = ENV.get("MENUHOLD_DATA", os.path.join(os.path.dirname(__file__), "..", "data"))
-SANITIZED = ENV.get("MENUHOLD_SANITIZED") == "1"
+BIN, CTL, DATA = ENV.get("MENUHOLD_BIN", ""), ENV.get("MENUHOLDCTL_BIN"), ENV.get("MENUHOLD_DATA")
+LAUNCHER, SANITIZED = shlex.split(ENV.get("MENUHOLD_LAUNCHER", "")), ENV.get("MENUHOLD_SANITIZED") == "1"
 SOCKET, MENU, PUSH = "/tmp/.cjsonsock", "/tmp/json_menu", "/tmp/panel_push"
 HISTORY, HISTORY_GZ = "/tmp/json_history.json", "/tmp/json_history.gz"
 LOG_ERR, LOG_INFO, NOBODY = 3, 6, 65534
 FREE_SLOT = "Availability: Yes\nProduct name: No product\nFile version:[ ]"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+Reply = collections.namedtuple("Reply", "raw command option")
 
 
 def pytest_configure(config):
@@ -62,7 +62,7 @@ def read(path):
 
 
 def snapshot(directory):
-    return {n: read(os.path.join(directory, n)) for n in sorted(os.listdir(directory))}
+    return {n: read(os.path.join(directory, n)) for n in os.listdir(directory)}
 
 
 def history_rows():
@@ -80,74 +80,39 @@ def memory_kib(pid, field):
 
 
 class Syslog:
-    """A datagram socket at /dev/log that keeps every record with its level."""
-    RECORD = re.compile(rb"^<(\d+)>(?:\w{3} [ \d]\d [\d:]{8} )?[^:\[]+(?:\[\d+\])?: (.*)$", re.S)
+    """/dev/log, drained all the time (syslog(3) would block the daemon on a full queue)."""
 
     def __init__(self):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock, self.records, self.idle = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), [], 0
         self.sock.bind("/dev/log")
         self.sock.settimeout(0.05)
-        self.records, self.fillers, self.idle, self.paused = [], [], 0, False
-        self.thread = threading.Thread(target=self._drain, daemon=True)
+        self.thread = threading.Thread(target=self._drain)
         self.thread.start()
 
-    def _drain(self):  # syslog(3) blocks the daemon on a full queue: drain it all the time
-        while self.sock.fileno() >= 0:
+    def _drain(self):
+        while True:
             try:
-                data = b"" if self.paused else self.sock.recv(65536)
+                m = re.match(rb"<(\d+)>(?:\w{3} [ \d]\d [\d:]{8} )?[^:[]+(?:\[\d+\])?: (.*)", self.sock.recv(65536), re.S)
+                self.records.append((int(m.group(1)) & 7, m.group(2).decode(errors="surrogateescape")))
             except socket.timeout:
                 self.idle += 1
-                continue
             except OSError:
                 return
-            m = self.RECORD.match(data)
-            if m:
-                self.records.append((int(m.group(1)) & 7, m.group(2).decode(errors="surrogateescape")))
-            time.sleep(0.01 if self.paused else 0)
-
-    def block(self):
-        """Stops draining and fills the queue, so that the daemon's next syslog(3) blocks."""
-        self.paused = True
-        time.sleep(0.05)
-        for _ in range(1000):
-            s, sent = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), 0
-            self.fillers.append(s)
-            try:
-                while True:
-                    sent += s.sendto(b"<14>filler: x", socket.MSG_DONTWAIT, "/dev/log") > 0
-            except BlockingIOError:
-                if not sent:  # even a fresh socket cannot send: the queue is full
-                    return
-        raise AssertionError("cannot fill the /dev/log queue")
 
     def messages(self, level=None):
-        """Every record so far: waits until the queue was found empty once after the call."""
-        seen, deadline = self.idle, time.time() + 5
-        while self.idle <= seen and not self.paused and time.time() < deadline:
+        """Every record sent before the call: waits until the queue was found empty once."""
+        idle, deadline = self.idle, time.time() + 5
+        while self.idle <= idle and time.time() < deadline:
             time.sleep(0.01)
-        return [m for lvl, m in list(self.records) if level is None or lvl == level]
+        return [m for lvl, m in list(self.records) if level in (None, lvl)]
 
     def wait_for(self, message, level=None, timeout=10.0):
         deadline = time.time() + timeout
-        while time.time() < deadline:
-            if any(m == message and level in (None, lvl) for lvl, m in list(self.records)):
-                return True
+        while not any(m == message and level in (None, lvl) for lvl, m in list(self.records)):
+            if time.time() > deadline:
+                return False
             time.sleep(0.02)
-        return False
-
-    def close(self):
-        self.paused = False
-        for s in self.fillers:
-            s.close()
-        self.sock.close()
-        self.thread.join()
-
-
-class Reply:
-    def __init__(self, raw):
-        self.raw = raw
-        self.command, self.option = (raw[a:b].split(b"\0", 1)[0].decode(errors="surrogateescape")
-                                     for a, b in ((0, 20), (20, 220)))
+        return True
 
 
 class Client:
@@ -175,13 +140,13 @@ class Client:
         except socket.timeout:
             raise AssertionError("no reply from menuhold within %g s" % timeout) from None
         assert sender == SOCKET, "the reply did not come from the control socket"
-        return Reply(data)
+        return Reply(data, *(data[a:b].split(b"\0")[0].decode(errors="surrogateescape") for a, b in ((0, 20), (20, 220))))
 
     def request(self, command, option="", raw=None, timeout=10.0):
         self.send(command, option, raw)
         return self.receive(timeout)
 
-    def no_reply(self, wait=0.3):
+    def no_reply(self, wait):
         self.sock.settimeout(wait)
         try:
             return not self.sock.recv(4096)
@@ -190,12 +155,11 @@ class Client:
 
 
 class Daemon:
-    def __init__(self, args, workdir):
-        self.out_path = os.path.join(workdir, "out-%d" % time.monotonic_ns())
-        self.err_path = self.out_path + ".err"
+    def __init__(self, args, out_path):
+        self.out_path, self.err_path = out_path, out_path + ".err"
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen(LAUNCHER + [BIN] + list(args), stdout=out, stderr=err,
-                                         stdin=subprocess.DEVNULL, cwd="/tmp")
+            self.proc = subprocess.Popen(LAUNCHER + [BIN] + args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                                         cwd="/tmp")
         self.pid = self.proc.pid
 
     def out(self):
@@ -204,28 +168,26 @@ class Daemon:
     def err(self):
         return read(self.err_path).decode(errors="surrogateescape")
 
-    def wait_ready(self, timeout=15.0):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            probe = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-            try:  # a stale socket file refuses the connection; the mode is set once bound
-                if os.lstat(SOCKET).st_mode & 0o7777 == 0o3567 and probe.connect(SOCKET) is None:
-                    return self
-            except OSError:
-                pass
-            finally:
-                probe.close()
+    def wait_ready(self):
+        """Waits until this service answers at the socket path (a stale socket file refuses)."""
+        probe, deadline = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), time.time() + 15
+        while not os.path.exists(SOCKET) or os.lstat(SOCKET).st_mode & 0o7777 != 0o3567 or probe.connect_ex(SOCKET):
             assert self.proc.poll() is None, "menuhold ended with %s: %s" % (self.proc.returncode, self.out())
+            assert time.time() < deadline, "menuhold did not create its socket"
             time.sleep(0.01)
-        raise AssertionError("menuhold did not create its socket")
+        probe.close()
+        return self
+
+    def wait_out(self, text, timeout):
+        deadline = time.time() + timeout
+        while text not in self.out() and time.time() < deadline:
+            time.sleep(0.02)
+        return text in self.out()
 
     def stop(self, signum=signal.SIGTERM, timeout=15.0):
         if self.proc.poll() is None:
             self.proc.send_signal(signum)
         return self.proc.wait(timeout)
-
-
-_held_children = []
 
 
 @pytest.fixture(autouse=True)
@@ -235,19 +197,20 @@ def fresh_tmp():
     os.mkdir(MENU)
     os.mkdir(PUSH)
     yield
-    while _held_children:
-        release = _held_children.pop()
-        os.close(release[0])
-        os.waitpid(release[1], 0)
+    for stay_w, pid in _staying:
+        os.close(stay_w)
+        os.waitpid(pid, 0)
+    _staying.clear()
 
 
 @pytest.fixture
 def syslog():
-    if os.path.exists("/dev/log"):
+    if os.path.lexists("/dev/log"):
         os.unlink("/dev/log")
     log = Syslog()
     yield log
-    log.close()
+    log.sock.close()
+    log.thread.join()
 
 
 @pytest.fixture
@@ -255,9 +218,8 @@ def start(tmp_path, syslog):
     daemons = []
 
     def _start(*args, ready=True, debug=True):
-        d = Daemon(list(args) + (["-d"] if debug and "-d" not in args else []), str(tmp_path))
-        daemons.append(d)
-        return d.wait_ready() if ready else d
+        daemons.append(Daemon(list(args) + ["-d"] * debug, str(tmp_path / ("out%d" % len(daemons)))))
+        return daemons[-1].wait_ready() if ready else daemons[-1]
 
     yield _start
     for d in daemons:  # a graceful stop, so that LeakSanitizer looks too
@@ -265,50 +227,46 @@ def start(tmp_path, syslog):
             d.stop(timeout=10)
         except subprocess.TimeoutExpired:
             d.proc.kill()
-            d.proc.wait()
         assert not any(m in d.err() for m in SANITIZER_MARKERS), "sanitizer report:\n" + d.err()
 
 
 @pytest.fixture
 def client():
-    clients = [Client()]
-    clients[0].new = lambda bind=True: clients.append(Client(bind)) or clients[-1]
-    yield clients[0]
-    for c in clients:
-        c.sock.close()
+    c = Client()
+    c.new = Client
+    return c
 
 
-def upload(client, data, name="up.json", directory="/tmp"):
+def upload(client, data, name="up.json"):
     """Writes a product file and asks the service to take it; returns the reply."""
-    return client.request("write", write(os.path.join(directory, name), data))
+    return client.request("write", write("/tmp/" + name, data))
 
 
-def ctl(*args, timeout=30):
-    r = subprocess.run(LAUNCHER + [CTL] + list(args), capture_output=True, text=True, timeout=timeout)
+def ctl(*args):
+    r = subprocess.run(LAUNCHER + [CTL] + list(args), capture_output=True, text=True, timeout=30)
     assert not any(m in r.stderr for m in SANITIZER_MARKERS), r.stderr
     return r
 
 
+_staying = []
+
+
 def as_nobody(function, qlen=None, stay=False):
-    """Runs function in a child process with the uid and gid of nobody and returns its result.
-    With qlen, the child first enters a network namespace of its own whose unix datagram
-    queue length is qlen (any user may do so). With stay, the child (and every socket it
-    opened) lives on until the test ends."""
-    result_r, result_w = os.pipe()
-    stay_r, stay_w = os.pipe()
+    """Runs function in a child with the uid and gid of nobody and returns its result. With
+    qlen, the child first enters a network namespace of its own with that unix datagram queue
+    length (any user may). With stay, the child and its sockets live until the test ends."""
+    (result_r, result_w), (stay_r, stay_w) = os.pipe(), os.pipe()
     pid = os.fork()
     if pid == 0:
         try:
-            os.close(result_r)
-            os.close(stay_w)
             if qlen:
-                assert ctypes.CDLL(None, use_errno=True).unshare(0x40000000) == 0, "unshare(CLONE_NEWNET)"
-                write("/proc/sys/net/unix/max_dgram_qlen", str(qlen).encode())
+                assert ctypes.CDLL(None).unshare(0x40000000) == 0, "cannot enter a network namespace"
+                write("/proc/sys/net/unix/max_dgram_qlen", b"%d" % qlen)
             os.setgroups([])
             os.setgid(NOBODY)
             os.setuid(NOBODY)
             outcome = {"result": function()}
-        except BaseException as e:  # the parent reports it
+        except BaseException as e:  # reported by the parent
             outcome = {"error": repr(e)}
         os.write(result_w, json.dumps(outcome).encode())
         os.close(result_w)
@@ -319,9 +277,9 @@ def as_nobody(function, qlen=None, stay=False):
     os.close(stay_r)
     with os.fdopen(result_r) as f:
         outcome = json.loads(f.read() or '{"error": "no result"}')
-    if stay:
-        _held_children.append((stay_w, pid))
-    else:
+    _staying.append((stay_w, pid))
+    if not stay:
+        _staying.pop()
         os.close(stay_w)
         os.waitpid(pid, 0)
     assert "error" not in outcome, "the unprivileged child failed: " + outcome["error"]

@@ -1,56 +1,21 @@
-// libFuzzer target: an arbitrary datagram of 0 to 600 bytes through the control loop's
-// own dispatch (Parts 2.1, 2.2), as from an unprivileged sender. For a "write" the bytes
-// after the control message become the content of /tmp/fuzz-upload.json, owned by that
-// sender, so that the whole upload path is reached.
+// libFuzzer target: any datagram of 0 to 600 bytes decodes to the request that its first
+// bytes spell, each field cut at its NUL or its width, whatever the length.
 #include <cstring>
-#include <fcntl.h>
-#include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string>
 
-#include "menuhold_access.h"
-#include "sandbox_guard.h"
-
-namespace {
-
-constexpr uid_t kSender = 65534;
-std::unique_ptr<Menuhold> service;
-
-void write_upload(const unsigned char* data, size_t size)
-{
-    const int fd = open("/tmp/fuzz-upload.json", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    if (write(fd, data, size) < 0) {
-    }
-    if (fchown(fd, kSender, kSender) != 0) {
-    }
-    close(fd);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    require_sandbox();
-    mkdir("/tmp/json_menu", 0755);
-    mkdir("/tmp/panel_push", 0755);
-    service = std::make_unique<Menuhold>();
-    if (service->init(0) != 0) __builtin_trap();
-    return 0;
-}
+#include "protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
 {
     if (size > 600) return 0;
-    char datagram[500];
-    std::memset(datagram, 0, sizeof datagram);
-    std::memcpy(datagram, data, size < sizeof datagram ? size : sizeof datagram);
-    if (size > 220 && std::strncmp(datagram, "write", 5) == 0) write_upload(data + 220, size - 220);
-
-    operation received;
-    operation request;
-    std::memcpy(&received, datagram, sizeof received);
-    copy_data(&request, &received);
-    MenuholdTestAccess::serve(*service, &request, datagram, kSender);
+    const operation m = protocol::decode(reinterpret_cast<const char*>(data), size);
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    bytes.resize(size < 220 ? 220 : size, '\0');
+    const std::string command(bytes.c_str(), strnlen(bytes.c_str(), 19));
+    const std::string option(bytes.c_str() + 20, strnlen(bytes.c_str() + 20, 199));
+    operation expected{};
+    std::memcpy(expected.command, command.data(), command.size());
+    std::memcpy(expected.option, option.data(), option.size());
+    if (std::memcmp(&m, &expected, sizeof m) != 0) __builtin_trap();
     return 0;
 }

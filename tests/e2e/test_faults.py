@@ -1,0 +1,153 @@
+"""The strongest promises: who may hand over a file, many clients at once, full and read-only
+file systems, and kill -9 at any moment: nothing held is ever lost or half-written."""
+import json
+import os
+import random
+import subprocess
+import threading
+import time
+
+from conftest import (HISTORY, LOG_ERR, LOG_INFO, MENU, NOBODY, PUSH, SANITIZED, Client, as_nobody,
+                      assert_gzip_is_history, history_rows, held_name, memory_kib, nobody_request, product_json,
+                      read, slot, upload, write)
+
+
+def test_an_unprivileged_sender_may_hand_over_only_its_own_files(start, client, syslog):
+    start(debug=False)
+    write("/tmp/root.json", product_json("Root", "v1.0.0.0"))
+    as_nobody(lambda: write("/tmp/mine.json", product_json("Mine", "v1.0.0.0")) and None)
+    assert nobody_request("write", "/tmp/root.json") == "-1"
+    assert read("/tmp/root.json") == product_json("Root", "v1.0.0.0") and os.listdir(MENU) == []
+    assert syslog.wait_for("add(): refused /tmp/root.json from uid %d: not the owner of the file\n" % NOBODY, LOG_ERR)
+    assert nobody_request("write", "/tmp/none.json") == "-1"
+    assert syslog.wait_for("add(): Cannot read json file /tmp/none.json\n", LOG_ERR)
+    assert nobody_request("write", "/tmp/mine.json") == "0" and not os.path.exists("/tmp/mine.json")
+    assert [nobody_request(*r) for r in (("status", "0"), ("refresh", ""), ("delete", "1"))] == [
+        slot("Mine", "v1.0.0.0"), "0", "0"]
+    assert history_rows() == []
+
+
+def assert_held_copies_complete_and_listed():
+    listed = {}
+    for name in os.listdir(MENU):
+        info = json.loads(read(os.path.join(MENU, name)))["product info"]  # complete JSON, never cut
+        listed[info["product name"]] = info["file version"]
+        assert read(os.path.join(PUSH, name)) == read(os.path.join(MENU, name))
+    assert {r[1]: r[2] for r in history_rows()} == listed
+    assert sorted(os.listdir(PUSH)) == sorted(os.listdir(MENU)) == sorted(held_name(n) for n in listed)
+    assert [r[0] for r in history_rows()] == [str(i + 1) for i in range(len(listed))]
+    assert_gzip_is_history()
+
+
+def run_clients(clients, requests, window, seed):
+    """Each client keeps up to window requests in flight; every reply must be its own, in order."""
+    errors = []
+
+    def one(index):
+        rng, c, pending = random.Random(seed * 100 + index), Client(), []
+        try:
+            for i in range(requests):
+                kind = rng.choice(["write", "write", "status", "delete", "refresh"])
+                option = {"status": str(rng.randrange(14)), "delete": str(rng.randrange(1, 14)), "refresh": ""}.get(
+                    kind) or write("/tmp/load-%d-%d.json" % (index, i), product_json(
+                        "L%d" % rng.randrange(12), "v1.0.%d.%d" % (index, i), ', "m": "%s"' % ("x" * 2000)))
+                c.send(kind, option)
+                pending.append(kind)
+                while len(pending) >= window or (i == requests - 1 and pending):
+                    r, expected = c.receive(60), pending.pop(0)
+                    ok = {"status": r.option.startswith("Availability: "), "delete": r.option in ("0", "-1")}
+                    if r.command != expected or not ok.get(expected, r.option == "0"):
+                        errors.append("client %d: %r for %s" % (index, r, expected))
+            if not c.no_reply(0.2):
+                errors.append("client %d: an extra reply" % index)
+        except AssertionError as e:
+            errors.append("client %d: %s" % (index, e))
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors
+
+
+def test_eight_busy_clients_each_get_every_reply_in_order_and_memory_stays_flat(start):
+    d = start(debug=False)
+    assert run_clients(8, 150, 4, seed=1) == []
+    assert_held_copies_complete_and_listed()
+    warm = memory_kib(d.pid, "RssAnon")
+    assert run_clients(8, 150, 4, seed=2) == []
+    assert_held_copies_complete_and_listed()
+    grown = memory_kib(d.pid, "RssAnon") - warm
+    assert grown < (4096 if SANITIZED else 256), "memory grew by %d KiB over 1200 requests" % grown
+
+
+def test_a_read_only_menu_directory_leaves_the_product_published(start, client, syslog):
+    subprocess.run(["mount", "--bind", MENU, MENU], check=True)
+    subprocess.run(["mount", "-o", "remount,ro,bind", MENU], check=True)
+    start(debug=False)
+    assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
+    assert history_rows() == [["1", "A", "v1.0.0.0"]] and os.path.exists(os.path.join(PUSH, held_name("A")))
+    assert syslog.wait_for("cannot write /tmp/json_menu/%s: Read-only file system\n" % held_name("A"), LOG_ERR)
+
+
+def test_a_full_menu_file_system_keeps_the_old_complete_copy(start, client, syslog):
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "small", MENU], check=True)
+    start(debug=False)
+    assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
+    try:
+        write(os.path.join(MENU, "filler"), b"f" * 1024 * 1024)
+    except OSError:
+        pass
+    assert upload(client, product_json("A", "v2.0.0.0", ', "m": "%s"' % ("y" * 40000))).option == "0"
+    assert syslog.wait_for("cannot write /tmp/json_menu/%s: No space left on device\n" % held_name("A"), LOG_ERR)
+    assert read(os.path.join(MENU, held_name("A"))) == product_json("A", "v1.0.0.0")
+    assert sorted(os.listdir(MENU)) == sorted(["filler", held_name("A")])
+
+
+def test_a_full_tmp_keeps_the_old_history_file(start, client, syslog):
+    start(debug=False)
+    for n in "ABC":
+        upload(client, product_json(n, "v1.0.0.0"))
+    before = read(HISTORY)
+    subprocess.run(["mount", "-o", "remount,size=4m", "/tmp"], check=True)
+    try:
+        write("/tmp/filler", b"f" * 8 * 1024 * 1024)
+    except OSError:
+        pass
+    assert client.request("refresh").option == "0"
+    assert any(m.startswith("[refresh_table][") and m.endswith("]fail to create json table\n")
+               for m in syslog.messages(LOG_INFO))
+    assert read(HISTORY) == before
+    os.unlink("/tmp/filler")
+    assert client.request("refresh").option == "0" and read(HISTORY) == before
+
+
+def test_kill_9_during_uploads_and_deletes_loses_nothing(start, client):
+    rng = random.Random(11)
+    for round_ in range(8):
+        d, stop = start(debug=False), threading.Event()
+
+        def stream():
+            c, i = Client(), 0
+            while not stop.is_set():
+                try:
+                    data = product_json("K%d" % (i % 5), "v1.0.%d.%d" % (round_, i), ', "m": "%s"' % ("q" * 200000))
+                    c.send(*(("delete", "1") if i % 4 == 3 else ("write", write("/tmp/k%d-%d" % (round_, i), data))))
+                    c.receive(0.5)
+                except (OSError, AssertionError):
+                    pass
+                i += 1
+
+        t = threading.Thread(target=stream)
+        t.start()
+        time.sleep(rng.uniform(0.05, 0.3))
+        d.proc.kill()
+        d.proc.wait()
+        stop.set()
+        t.join()
+        checker = start(debug=False)
+        client.request("refresh")
+        assert [n for n in os.listdir(MENU) if n.startswith(".menuhold-")] == []
+        assert_held_copies_complete_and_listed()
+        assert checker.stop() == 0
