@@ -259,6 +259,8 @@ def as_nobody(function, qlen=None, stay=False):
     pid = os.fork()
     if pid == 0:
         try:
+            os.close(result_r)
+            os.close(stay_w)
             if qlen:
                 assert ctypes.CDLL(None).unshare(0x40000000) == 0, "cannot enter a network namespace"
                 write("/proc/sys/net/unix/max_dgram_qlen", b"%d" % qlen)
