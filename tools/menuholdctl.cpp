@@ -43,6 +43,7 @@ const char kHelp[] =
     "\n"
     "Options:\n"
     "  -t, --timeout=SECONDS  how long to wait for the reply (default 5, at most 86400)\n"
+    "  -w, --wait             while no service listens yet, ask again until the time-out\n"
     "  -j, --json             print one JSON object: {\"command\", \"option\", \"reply\", \"code\",\n"
     "                         \"status\", \"products\"}; what a command does not give is null\n"
     "  -h, --help             print this text\n"
@@ -71,6 +72,13 @@ int say(int status, const std::string& message)
 }
 
 int usage_error(const std::string& message) { return say(kUsage, message + "; see --help"); }
+
+long long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
 
 struct Request {
     std::string command;
@@ -110,7 +118,9 @@ public:
         return fail(error, "cannot find a free reply socket path in /tmp");
     }
 
-    bool send(const Request& request, std::string& error)
+    enum Sent { kSent, kNobodyListens, kSendFailed };
+
+    Sent send(const Request& request, std::string& error)
     {
         operation message{};
         request.command.copy(message.command, sizeof message.command - 1);
@@ -120,16 +130,18 @@ public:
         sockaddr_un to = {};
         to.sun_family = AF_UNIX;
         snprintf(to.sun_path, sizeof to.sun_path, "%s", protocol::kSocketPath);
-        if (sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0) return true;
-        if (errno == ENOENT || errno == ECONNREFUSED)
-            return fail(error, std::string("menuhold is not running (no one listens on ") + protocol::kSocketPath + ")");
-        return fail(error, std::string("cannot send to ") + protocol::kSocketPath + ": " + strerror(errno));
+        if (sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0) return kSent;
+        if (errno == ENOENT || errno == ECONNREFUSED) {
+            error = std::string("menuhold is not running (no one listens on ") + protocol::kSocketPath + ")";
+            return kNobodyListens;
+        }
+        error = std::string("cannot send to ") + protocol::kSocketPath + ": " + strerror(errno);
+        return kSendFailed;
     }
 
     // Waits for the service's reply; datagrams from anyone else are passed over.
-    bool receive(double timeout_seconds, Reply& reply, std::string& error)
+    bool receive(long long deadline_ms, Reply& reply, std::string& error)
     {
-        const long long deadline_ms = now_ms() + static_cast<long long>(timeout_seconds * 1000);
         for (;;) {
             const long long left = deadline_ms - now_ms();
             pollfd p = {fd_, POLLIN, 0};
@@ -155,20 +167,22 @@ private:
         return false;
     }
 
-    static long long now_ms()
-    {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-    }
-
     int fd_ = -1;
 };
 
-bool exchange(const Request& request, double timeout, Reply& reply, std::string& error)
+// With `wait`, a service that does not listen yet (starting up) is asked again until the
+// time-out; the reply is awaited within the same time-out.
+bool exchange(const Request& request, double timeout, bool wait, Reply& reply, std::string& error)
 {
+    const long long deadline_ms = now_ms() + static_cast<long long>(timeout * 1000);
     ClientSocket client;
-    return client.open(error) && client.send(request, error) && client.receive(timeout, reply, error);
+    if (!client.open(error)) return false;
+    for (;;) {
+        const ClientSocket::Sent sent = client.send(request, error);
+        if (sent == ClientSocket::kSent) return client.receive(deadline_ms, reply, error);
+        if (sent == ClientSocket::kSendFailed || !wait || now_ms() >= deadline_ms) return false;
+        poll(nullptr, 0, 50);
+    }
 }
 
 struct JsonDeleter {
@@ -381,12 +395,12 @@ void print_table(const Rows& rows)
 }
 
 // The file alone may be stale: the table counts only while a service answers.
-int list_products(double timeout, bool json)
+int list_products(double timeout, bool wait, bool json)
 {
     const Request probe = {protocol::kStatus, "0"};
     Reply reply;
     std::string error;
-    if (!exchange(probe, timeout, reply, error)) return say(kTrouble, error + "; not listing a table that may be stale");
+    if (!exchange(probe, timeout, wait, reply, error)) return say(kTrouble, error + "; not listing a table that may be stale");
     Rows rows;
     if (!read_rows(rows, error)) return say(kTrouble, error);
     if (json)
@@ -401,6 +415,7 @@ int list_products(double timeout, bool json)
 struct Options {
     double timeout = 5;
     bool json = false;
+    bool wait = false;
     std::vector<std::string> words;
 };
 
@@ -417,13 +432,14 @@ int parse_options(int argc, char** argv, Options& options)
 {
     static const option kLong[] = {{"timeout", required_argument, nullptr, 't'},
                                    {"json", no_argument, nullptr, 'j'},
+                                   {"wait", no_argument, nullptr, 'w'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;  // one message of our own instead of getopt's
     int c;
     // "+": options end at the command, so that "send CMD -1" passes "-1" on.
-    while ((c = getopt_long(argc, argv, "+:t:jhV", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+:t:jwhV", kLong, nullptr)) != -1) {
         switch (c) {
         case 't':
             if (!parse_timeout(optarg, options.timeout))
@@ -431,6 +447,7 @@ int parse_options(int argc, char** argv, Options& options)
                                    "'");
             break;
         case 'j': options.json = true; break;
+        case 'w': options.wait = true; break;
         case 'h': printf(kHelp, protocol::kSocketPath, protocol::kHistoryPath, protocol::kHistoryPath); return kOk;
         case 'V': printf("menuholdctl %s\n", MENUHOLD_VERSION); return kOk;
         case ':': return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
@@ -491,12 +508,12 @@ int main(int argc, char** argv)
     if (const int status = parse_options(argc, argv, options); status >= 0) return status;
     if (!options.words.empty() && options.words[0] == "list") {
         if (options.words.size() != 1) return usage_error("list takes no argument");
-        return list_products(options.timeout, options.json);
+        return list_products(options.timeout, options.wait, options.json);
     }
     Request request;
     if (const int status = build_request(options.words, request); status >= 0) return status;
     Reply reply;
     std::string error;
-    if (!exchange(request, options.timeout, reply, error)) return say(kTrouble, error);
+    if (!exchange(request, options.timeout, options.wait, reply, error)) return say(kTrouble, error);
     return print_reply(request, reply, options.json);
 }
