@@ -133,7 +133,7 @@
     if (!table) await createTable(read.doc);
     else await replaceRows(read.doc.aaData);
     performance.measure('menuhold-all-rows', 'menuhold-received');
-    say(state, read.doc.aaData.length + ' held; ' + timeText());
+    say(state, read.doc.aaData.length + (read.doc.aaData.length === 1 ? ' product' : ' products') + ' held; ' + timeText());
   }
 
   // The old rows stay for reference, marked as stale with the reason.

@@ -103,7 +103,6 @@ test('uploads, a newer version and a deletion show exactly the history file', as
   assert.deepEqual(await reload(), [['1', 'Beta', 'v2.3.0.0'], ['2', 'Alpha', 'v1.0.0.2']]);
   assert.equal(ctl('delete', '1'), '0');
   assert.deepEqual(await reload(), JSON.parse(readFileSync(HISTORY, 'utf8')).aaData);
-  await page.screenshot({ path: path.join(ARTIFACTS, 'menuhold-table.png') });
 });
 
 test('hostile names are text, never run, and a long one wraps on a 375 px screen', async () => {
@@ -129,6 +128,7 @@ test('File Version and ID sort by their numbers', async () => {
     await until(async () => JSON.stringify(await shown()) === JSON.stringify(expected), 'the order').catch(() => {});
     assert.deepEqual(await shown(), expected);
   }
+  await page.screenshot({ path: path.join(ARTIFACTS, 'menuhold-table.png') });
 });
 
 test('unchanged data costs a 304, one request at a time; the file time is shown', async () => {
@@ -196,9 +196,10 @@ test('10,000 rows: first render time and longest task (printed)', async () => {
   await big.goto(baseUrl + '?reload=0');
   await until(async () => (await loads(big)) === 1, 'the big table');
   await sleep(200);  // long tasks are reported after they end
-  const [first, all, longest, ...tasks] = await big.evaluate(() => [...['menuhold-first-render', 'menuhold-all-rows']
-    .map((name) => performance.getEntriesByName(name)[0].duration), Math.max(0, ...window.longTasks), ...window.longTasks].map(Math.round));
-  console.log(`10000 rows: first render ${first} ms, all rows in ${all} ms, longest task ${longest} ms`, tasks);
+  const [first, all, longest] = await big.evaluate(() => [...['menuhold-first-render', 'menuhold-all-rows']
+    .map((name) => performance.getEntriesByName(name)[0].duration), Math.max(0, ...window.longTasks)].map(Math.round));
+  // The browser reports only tasks over 50 ms.
+  console.log(`10000 rows: first render ${first} ms, all rows in ${all} ms, longest task ${longest || 'under 50'} ms`);
   assert.equal((await cells(big)).length, 25, 'only the shown page is rendered');
   await big.close();
 });
