@@ -55,7 +55,7 @@ def test_directories_are_made_or_refused():
 def test_installed_unit_verifies_pages_render_and_init_script_follows_lsb(syslog):
     install()
     for check in [["systemd-analyze", "verify", PREFIX + "/lib/systemd/system/menuhold.service"]] + [
-        ["groff", "-man", "-ww", "-z", PREFIX + "/share/man/man" + page] for page in ("8/menuhold.8", "1/menuholdctl.1")]:
+        ["groff", "-man", "-ww", "-z", PREFIX + "/share/man/man" + p] for p in ("8/menuhold.8", "1/menuholdctl.1")]:
         r = subprocess.run(check, capture_output=True, text=True)
         assert (r.returncode, r.stdout, r.stderr) == (0, "", ""), check
     env = dict(os.environ, MENUHOLD_PIDFILE="/tmp/menuhold.pid")  # cross-built programs run through the emulator
