@@ -133,13 +133,13 @@ class Client:
     def send(self, command, option="", raw=None):
         self.sock.sendto(raw if raw is not None else self.message(command, option), SOCKET)
 
-    def receive(self, timeout=10.0):
+    def receive(self, timeout=10.0, sender=SOCKET):
         self.sock.settimeout(timeout)
         try:
-            data, sender = self.sock.recvfrom(4096)
+            data, came_from = self.sock.recvfrom(4096)
         except socket.timeout:
             raise AssertionError("no reply from menuhold within %g s" % timeout) from None
-        assert sender == SOCKET, "the reply did not come from the control socket"
+        assert sender in (None, came_from), "the reply came from %r, not the control socket" % came_from
         return Reply(data, *(data[a:b].split(b"\0")[0].decode(errors="surrogateescape") for a, b in ((0, 20), (20, 220))))
 
     def request(self, command, option="", raw=None, timeout=10.0):

@@ -92,7 +92,7 @@ def test_a_read_only_menu_directory_leaves_the_product_published(start, client, 
 
 
 def test_a_full_menu_file_system_keeps_the_old_complete_copy(start, client, syslog):
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "small", MENU], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=755", "small", MENU], check=True)
     start(debug=False)
     assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
     try:
