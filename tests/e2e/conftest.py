@@ -1,9 +1,5 @@
-"""End-to-end harness: the real menuhold inside tests/sandbox, seen only from outside.
-
-Each test gets a fresh tmpfs on /tmp with the menu and push directories, a /dev/log socket
-that keeps every syslog record with its level, a factory of daemons (MENUHOLD_LAUNCHER, for
-example qemu-ppc, in front), clients, and a way to act as an unprivileged local user.
-"""
+"""End-to-end harness: the real menuhold inside tests/sandbox, seen only from outside: a fresh
+/tmp per test, syslog records with their levels, daemons, clients and an unprivileged user."""
 import collections
 import ctypes
 import gzip
@@ -51,8 +47,7 @@ def slot(name, version):
 def write(path, data=b"x", mode=None):
     with open(path, "wb") as f:
         f.write(data)
-    if mode is not None:
-        os.chmod(path, mode)
+    os.chmod(path, mode) if mode else None
     return path
 
 
@@ -80,7 +75,8 @@ def memory_kib(pid, field):
 
 
 class Syslog:
-    """/dev/log, drained all the time (syslog(3) would block the daemon on a full queue)."""
+    """/dev/log, drained all the time: syslog(3) would block the daemon on a full queue."""
+    RECORD = re.compile(rb"<(\d+)>(?:\w{3} [ \d]\d [\d:]{8} )?[^:[]+(?:\[\d+\])?: (.*)", re.S)
 
     def __init__(self):
         self.sock, self.records, self.idle = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), [], 0
@@ -92,7 +88,7 @@ class Syslog:
     def _drain(self):
         while True:
             try:
-                m = re.match(rb"<(\d+)>(?:\w{3} [ \d]\d [\d:]{8} )?[^:[]+(?:\[\d+\])?: (.*)", self.sock.recv(65536), re.S)
+                m = self.RECORD.match(self.sock.recv(65536))
                 self.records.append((int(m.group(1)) & 7, m.group(2).decode(errors="surrogateescape")))
             except socket.timeout:
                 self.idle += 1
@@ -100,31 +96,22 @@ class Syslog:
                 return
 
     def messages(self, level=None):
-        """Every record sent before the call: waits until the queue was found empty once."""
+        """Every record sent before the call (the daemon logs before it replies or ends)."""
         idle, deadline = self.idle, time.time() + 5
         while self.idle <= idle and time.time() < deadline:
             time.sleep(0.01)
         return [m for lvl, m in list(self.records) if level in (None, lvl)]
 
-    def wait_for(self, message, level=None, timeout=10.0):
-        deadline = time.time() + timeout
-        while not any(m == message and level in (None, lvl) for lvl, m in list(self.records)):
-            if time.time() > deadline:
-                return False
-            time.sleep(0.02)
-        return True
-
 
 class Client:
-    """A stand-in for the web back end: binds its own path and sends 500-byte messages."""
+    """A stand-in for the web back end: binds a path of its own and sends 500-byte messages."""
     count = 0
 
     def __init__(self, bind=True):
         Client.count += 1
         self.path = "/tmp/.client-%d-%d" % (os.getpid(), Client.count)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        if bind:
-            self.sock.bind(self.path)
+        self.sock.bind(self.path) if bind else None
 
     @staticmethod
     def message(command, option=""):
@@ -146,27 +133,19 @@ class Client:
         self.send(command, option, raw)
         return self.receive(timeout)
 
-    def no_reply(self, wait):
-        self.sock.settimeout(wait)
-        try:
-            return not self.sock.recv(4096)
-        except socket.timeout:
-            return True
-
 
 class Daemon:
     def __init__(self, args, out_path):
-        self.out_path, self.err_path = out_path, out_path + ".err"
-        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+        with open(out_path, "wb") as out, open(out_path + ".err", "wb") as err:
             self.proc = subprocess.Popen(LAUNCHER + [BIN] + args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                          cwd="/tmp")
-        self.pid = self.proc.pid
+        self.pid, self.out_path = self.proc.pid, out_path
 
-    def out(self):
-        return read(self.out_path).decode(errors="surrogateescape")
+    def out(self, suffix=""):
+        return read(self.out_path + suffix).decode(errors="surrogateescape")
 
     def err(self):
-        return read(self.err_path).decode(errors="surrogateescape")
+        return self.out(".err")
 
     def wait_ready(self):
         """Waits until this service answers at the socket path (a stale socket file refuses)."""
@@ -178,15 +157,8 @@ class Daemon:
         probe.close()
         return self
 
-    def wait_out(self, text, timeout):
-        deadline = time.time() + timeout
-        while text not in self.out() and time.time() < deadline:
-            time.sleep(0.02)
-        return text in self.out()
-
     def stop(self, signum=signal.SIGTERM, timeout=15.0):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signum)
+        self.proc.send_signal(signum) if self.proc.poll() is None else None
         return self.proc.wait(timeout)
 
 
@@ -197,16 +169,15 @@ def fresh_tmp():
     os.mkdir(MENU)
     os.mkdir(PUSH)
     yield
-    for stay_w, pid in _staying:
+    while _staying:
+        stay_w, pid = _staying.pop()
         os.close(stay_w)
         os.waitpid(pid, 0)
-    _staying.clear()
 
 
 @pytest.fixture
 def syslog():
-    if os.path.lexists("/dev/log"):
-        os.unlink("/dev/log")
+    os.unlink("/dev/log") if os.path.lexists("/dev/log") else None
     log = Syslog()
     yield log
     log.sock.close()
@@ -232,9 +203,7 @@ def start(tmp_path, syslog):
 
 @pytest.fixture
 def client():
-    c = Client()
-    c.new = Client
-    return c
+    return Client()
 
 
 def upload(client, data, name="up.json"):
@@ -252,9 +221,9 @@ _staying = []
 
 
 def as_nobody(function, qlen=None, stay=False):
-    """Runs function in a child with the uid and gid of nobody and returns its result. With
-    qlen, the child first enters a network namespace of its own with that unix datagram queue
-    length (any user may). With stay, the child and its sockets live until the test ends."""
+    """Runs function in a child with the uid and gid of nobody and returns its result. With qlen,
+    the child first enters a network namespace of its own with that unix datagram queue length
+    (any user may). With stay, the child and its sockets live until the test ends."""
     (result_r, result_w), (stay_r, stay_w) = os.pipe(), os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -272,8 +241,7 @@ def as_nobody(function, qlen=None, stay=False):
             outcome = {"error": repr(e)}
         os.write(result_w, json.dumps(outcome).encode())
         os.close(result_w)
-        if stay:
-            os.read(stay_r, 1)
+        os.read(stay_r, 1) if stay else None
         os._exit(0)
     os.close(result_w)
     os.close(stay_r)
@@ -281,8 +249,7 @@ def as_nobody(function, qlen=None, stay=False):
         outcome = json.loads(f.read() or '{"error": "no result"}')
     _staying.append((stay_w, pid))
     if not stay:
-        _staying.pop()
-        os.close(stay_w)
+        os.close(_staying.pop()[0])
         os.waitpid(pid, 0)
     assert "error" not in outcome, "the unprivileged child failed: " + outcome["error"]
     return outcome["result"]

@@ -1,5 +1,5 @@
-// libFuzzer target: the version order of Part 3.2 on valid versions must be a total
-// order, and equal to the field-by-field order of the fields' atoi values.
+// libFuzzer target: the order of valid file versions is a total order, equal to the
+// field-by-field order of the fields' numbers.
 #include <string>
 #include <vector>
 
@@ -9,14 +9,12 @@ namespace {
 
 int sign(int v) { return (v > 0) - (v < 0); }
 
-// The order as Part 3.2 states it, written independently: the first differing field decides.
+// The order written independently: the first field whose numbers differ decides.
 int reference_order(const std::string& a, const std::string& b)
 {
-    const auto fa = version_fields(a.c_str());
-    const auto fb = version_fields(b.c_str());
+    const auto fa = version_fields(a.c_str()), fb = version_fields(b.c_str());
     for (size_t i = 0; i < 4; ++i) {
-        const long long x = atoi_saturated(fa[i]);
-        const long long y = atoi_saturated(fb[i]);
+        const int x = atoi_saturated(fa[i]), y = atoi_saturated(fb[i]);
         if (x != y) return x > y ? 1 : -1;
     }
     return 0;
