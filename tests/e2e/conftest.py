@@ -25,24 +25,19 @@ FREE_SLOT = "Availability: Yes\nProduct name: No product\nFile version:[ ]"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 Reply = collections.namedtuple("Reply", "raw command option")
 
-
 def pytest_configure(config):
     if ENV.get("MENUHOLD_SANDBOX") != "1" or not os.path.exists(BIN):
         pytest.exit("run through tests/sandbox with MENUHOLD_BIN set, never against the real /tmp", 2)
 
-
 def held_name(product):
     return "0-panelpush_local_%s_0.0.0.json" % product
-
 
 def product_json(name, version, extra=""):
     return ('{"product info": {"product name": %s, "file version": %s}%s}'
             % (json.dumps(name), json.dumps(version), extra)).encode()
 
-
 def slot(name, version):
     return "Availability: No\nProduct name: %s\nFile version:[%s]" % (name, version)
-
 
 def write(path, data=b"x", mode=None):
     with open(path, "wb") as f:
@@ -50,29 +45,23 @@ def write(path, data=b"x", mode=None):
     os.chmod(path, mode) if mode else None
     return path
 
-
 def read(path):
     with open(path, "rb") as f:
         return f.read()
 
-
 def snapshot(directory):
     return {n: read(os.path.join(directory, n)) for n in os.listdir(directory)}
 
-
 def history_rows():
-    return json.loads(read(HISTORY))["aaData"]
-
+    return json.loads(read(HISTORY).decode(errors="surrogateescape"))["aaData"]  # names are bytes
 
 def assert_gzip_is_history():
     with gzip.open(HISTORY_GZ) as g:
         assert g.read() == read(HISTORY), "the gzip copy is not the history file"
 
-
 def memory_kib(pid, field):
     with open("/proc/%d/status" % pid) as f:
         return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
-
 
 class Syslog:
     """/dev/log, drained all the time: syslog(3) would block the daemon on a full queue."""
@@ -101,7 +90,6 @@ class Syslog:
         while self.idle <= idle and time.time() < deadline:
             time.sleep(0.01)
         return [m for lvl, m in list(self.records) if level in (None, lvl)]
-
 
 class Client:
     """A stand-in for the web back end: binds a path of its own and sends 500-byte messages."""
@@ -133,7 +121,6 @@ class Client:
         self.send(command, option, raw)
         return self.receive(timeout)
 
-
 class Daemon:
     def __init__(self, args, out_path):
         with open(out_path, "wb") as out, open(out_path + ".err", "wb") as err:
@@ -161,7 +148,6 @@ class Daemon:
         self.proc.send_signal(signum) if self.proc.poll() is None else None
         return self.proc.wait(timeout)
 
-
 @pytest.fixture(autouse=True)
 def fresh_tmp():
     subprocess.run(["umount", "-l", "/tmp"], check=True)
@@ -174,7 +160,6 @@ def fresh_tmp():
         os.close(stay_w)
         os.waitpid(pid, 0)
 
-
 @pytest.fixture
 def syslog():
     os.unlink("/dev/log") if os.path.lexists("/dev/log") else None
@@ -182,7 +167,6 @@ def syslog():
     yield log
     log.sock.close()
     log.thread.join()
-
 
 @pytest.fixture
 def start(tmp_path, syslog):
@@ -200,25 +184,20 @@ def start(tmp_path, syslog):
             d.proc.kill()
         assert not any(m in d.err() for m in SANITIZER_MARKERS), "sanitizer report:\n" + d.err()
 
-
 @pytest.fixture
 def client():
     return Client()
 
-
 def upload(client, data, name="up.json"):
     """Writes a product file and asks the service to take it; returns the reply."""
     return client.request("write", write("/tmp/" + name, data))
-
 
 def ctl(*args):
     r = subprocess.run(LAUNCHER + [CTL] + list(args), capture_output=True, text=True, timeout=30)
     assert not any(m in r.stderr for m in SANITIZER_MARKERS), r.stderr
     return r
 
-
 _staying = []
-
 
 def as_nobody(function, qlen=None, stay=False):
     """Runs function in a child with the uid and gid of nobody and returns its result. With qlen,
@@ -253,7 +232,6 @@ def as_nobody(function, qlen=None, stay=False):
         os.waitpid(pid, 0)
     assert "error" not in outcome, "the unprivileged child failed: " + outcome["error"]
     return outcome["result"]
-
 
 def nobody_request(command, option=""):
     return as_nobody(lambda: Client().request(command, option).option)

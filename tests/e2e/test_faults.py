@@ -13,7 +13,6 @@ from conftest import (HISTORY, LOG_ERR, LOG_INFO, MENU, NOBODY, PUSH, SANITIZED,
                       assert_gzip_is_history, history_rows, held_name, memory_kib, nobody_request, product_json,
                       read, slot, upload, write)
 
-
 def test_an_unprivileged_sender_may_hand_over_only_its_own_files(start, client, syslog):
     start(debug=False)
     write("/tmp/root.json", product_json("Root", "v1.0.0.0"))
@@ -27,7 +26,6 @@ def test_an_unprivileged_sender_may_hand_over_only_its_own_files(start, client, 
         slot("Mine", "v1.0.0.0"), "0", "0"]
     assert history_rows() == []
 
-
 def assert_held_copies_complete_and_listed():
     listed = {}
     for name in os.listdir(MENU):
@@ -38,7 +36,6 @@ def assert_held_copies_complete_and_listed():
     assert sorted(os.listdir(PUSH)) == sorted(os.listdir(MENU)) == sorted(held_name(n) for n in listed)
     assert [r[0] for r in history_rows()] == [str(i + 1) for i in range(len(listed))]
     assert_gzip_is_history()
-
 
 def run_clients(clients, requests, window, seed):
     """Each client keeps up to window requests in flight; every reply must be its own, in order."""
@@ -69,7 +66,6 @@ def run_clients(clients, requests, window, seed):
         list(pool.map(one, range(clients)))
     return errors
 
-
 def test_eight_busy_clients_each_get_every_reply_in_order_and_memory_stays_flat(start):
     d = start(debug=False)
     assert run_clients(8, 150, 4, seed=1) == []
@@ -80,7 +76,6 @@ def test_eight_busy_clients_each_get_every_reply_in_order_and_memory_stays_flat(
     grown = memory_kib(d.pid, "RssAnon") - warm
     assert grown < (4096 if SANITIZED else 256), "memory grew by %d KiB over 1200 requests" % grown
 
-
 def test_a_read_only_menu_directory_leaves_the_product_published(start, client, syslog):
     subprocess.run(["mount", "--bind", MENU, MENU], check=True)
     subprocess.run(["mount", "-o", "remount,ro,bind", MENU], check=True)
@@ -88,7 +83,6 @@ def test_a_read_only_menu_directory_leaves_the_product_published(start, client, 
     assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
     assert history_rows() == [["1", "A", "v1.0.0.0"]] and os.path.exists(os.path.join(PUSH, held_name("A")))
     assert "cannot write %s/%s: Read-only file system\n" % (MENU, held_name("A")) in syslog.messages(LOG_ERR)
-
 
 def test_a_full_menu_file_system_keeps_the_old_complete_copy(start, client, syslog):
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=755", "small", MENU], check=True)
@@ -99,7 +93,6 @@ def test_a_full_menu_file_system_keeps_the_old_complete_copy(start, client, sysl
     assert "cannot write %s/%s: No space left on device\n" % (MENU, held_name("A")) in syslog.messages(LOG_ERR)
     assert read(os.path.join(MENU, held_name("A"))) == product_json("A", "v1.0.0.0")
     assert sorted(os.listdir(MENU)) == sorted(["filler", held_name("A")])
-
 
 def test_a_full_tmp_keeps_the_old_history_file(start, client, syslog):
     start(debug=False)
@@ -112,7 +105,6 @@ def test_a_full_tmp_keeps_the_old_history_file(start, client, syslog):
     assert any(re.fullmatch(r"\[refresh_table\]\[\d+\]fail to create json table\n", m) for m in syslog.messages(LOG_INFO))
     os.unlink("/tmp/filler")
     assert client.request("refresh").option == "0" and read(HISTORY) == before
-
 
 def test_kill_9_during_uploads_and_deletes_loses_nothing(start, client):
     rng = random.Random(11)

@@ -15,7 +15,6 @@ from conftest import (BIN, DATA, HISTORY, HISTORY_GZ, LAUNCHER, LOG_INFO, MENU, 
 ANNOUNCE = "main(): To open path /tmp/panel_push\nmain(): to remove table file /tmp/json_history.json\n"
 USAGE, VERSION = read(os.path.join(DATA, "usage.txt")).decode(), "Current version is :[v3.1]\n"
 
-
 @pytest.mark.parametrize("args,out", [(["-v"], VERSION), (["-h"], USAGE), (["-h", "-v"], USAGE),
                                       (["-cv"], "Clear invalid blocks\n" + VERSION)])
 def test_information_options_print_and_touch_nothing(args, out):
@@ -23,7 +22,6 @@ def test_information_options_print_and_touch_nothing(args, out):
     r = subprocess.run(LAUNCHER + [BIN] + args, capture_output=True, text=True, timeout=30)
     assert (r.returncode, r.stdout, r.stderr) == (0, out, "")
     assert all(os.path.exists(p) for p in published) and not os.path.exists(SOCKET)
-
 
 def test_start_removes_the_published_state_and_ignores_what_it_does_not_know(start, client):
     keep = ["0-PANELPUSH_LOCAL_x.json", "other.json", "0-panelpush_locaX.json"]
@@ -40,7 +38,6 @@ def test_start_removes_the_published_state_and_ignores_what_it_does_not_know(sta
     assert_gzip_is_history()
     assert d.stop() == 0 and (d.out(), d.err().count("invalid option -- 'x'")) == (ANNOUNCE, 1)
 
-
 def test_clear_mode_republishes_and_exits_leaving_the_socket(start, syslog):
     write(os.path.join(MENU, held_name("Alpha")), product_json("Alpha", "v1.0.0.0"))
     d = start("-c", ready=False, debug=False)
@@ -50,19 +47,20 @@ def test_clear_mode_republishes_and_exits_leaving_the_socket(start, syslog):
     assert [m for m in syslog.messages() if "exit" in m or "loop" in m or "Recovering" in m] == [
         "recovery():Recovering json files from NV\n"]
 
+SIGNALS = [  # the signals, the exit status, the records in either order of delivery
+    ((signal.SIGINT, signal.SIGTERM), 0, (((2, 1), (15, 2)), ((15, 1), (2, 2)))), ((signal.SIGSEGV,), -11, (((11, 1),),))]
 
-def test_each_signal_is_logged_in_order_with_its_count_before_the_exit(start, client, syslog):
+@pytest.mark.parametrize("signals,status,records", SIGNALS)
+def test_each_signal_is_logged_with_its_count_before_the_process_ends(start, client, syslog, signals, status, records):
     d = start(debug=False)
     client.request("refresh")
-    for signum in (signal.SIGSTOP, signal.SIGTERM, signal.SIGINT, signal.SIGCONT):  # two signals at once
+    for signum in (signal.SIGSTOP, *signals, signal.SIGCONT):  # the signals arrive together
         d.proc.send_signal(signum)
-    assert d.proc.wait(5) == 0 and not os.path.exists(SOCKET)
-    records = syslog.messages()
-    assert records == syslog.messages(LOG_INFO)
-    assert records[-2:] == ["menuhold loop ended\n\n", "Menuhold (PID: %d) exit\n" % d.pid]
-    assert records[-4:-2] in (["menuhold exit with signal %d (cnt=%d)\n" % s for s in order]
-                              for order in (((2, 1), (15, 2)), ((15, 1), (2, 2))))
-
+    assert d.proc.wait(5) == status
+    logged = syslog.messages()
+    tail = ["menuhold loop ended\n\n", "Menuhold (PID: %d) exit\n" % d.pid] if status == 0 else []
+    assert any(logged[-len(order) - len(tail):] == ["menuhold exit with signal %d (cnt=%d)\n" % r for r in order] + tail
+               for order in records) and logged == syslog.messages(LOG_INFO)
 
 def test_a_signal_during_the_start_up_clean_up_is_logged_and_the_service_serves(start, client, syslog):
     for i in range(20000):
@@ -79,14 +77,6 @@ def test_a_signal_during_the_start_up_clean_up_is_logged_and_the_service_serves(
     assert "menuhold exit with signal 15 (cnt=1)\n" in syslog.messages(LOG_INFO)
     assert d.stop() == 0 and "menuhold exit with signal 15 (cnt=2)\n" in syslog.messages(LOG_INFO)
 
-
-def test_sigsegv_is_logged_and_ends_the_process_by_the_signal(start, client, syslog):
-    d = start(debug=False)
-    client.request("refresh")
-    assert d.stop(signal.SIGSEGV) == -signal.SIGSEGV
-    assert "menuhold exit with signal 11 (cnt=1)\n" in syslog.messages(LOG_INFO)
-
-
 def test_a_socket_path_that_cannot_be_bound_ends_the_start_with_255(start):
     os.mkdir(SOCKET)
     write(os.path.join(SOCKET, "keep"))
@@ -94,7 +84,6 @@ def test_a_socket_path_that_cannot_be_bound_ends_the_start_with_255(start):
     assert d.proc.wait(15) == 255
     assert "[%s] init failed\n" % BIN in d.out() and "bind: bind failed: [Address already in use]\n" in d.out()
     assert os.path.exists(HISTORY)  # the table was written before the socket
-
 
 def test_debug_transcript_of_a_session(start, client, syslog):
     """Every debug line of start, the idle wait, each kind of request and the stop on SIGINT."""

@@ -13,7 +13,6 @@ from conftest import (HISTORY, HISTORY_GZ, LAUNCHER, LOG_ERR, MENU, PUSH, SANITI
                       assert_gzip_is_history, held_name, history_rows, memory_kib, nobody_request, product_json, read,
                       snapshot, upload, write)
 
-
 def test_the_file_checked_is_the_file_read_and_removed_whatever_happens_to_its_path(start):
     start(debug=False)
     os.mkdir("/tmp/root")
@@ -35,7 +34,6 @@ def test_the_file_checked_is_the_file_read_and_removed_whatever_happens_to_its_p
     as_nobody(attack)
     assert read("/tmp/root/passwd.json") == b"root's own file", "root removed a file through a swapped link"
 
-
 @pytest.mark.parametrize("mode", [0o4755, 0o2755, 0o6777])
 def test_no_file_the_service_writes_carries_special_bits(start, mode):
     as_nobody(lambda: write(HISTORY_GZ, b"planted", 0o4777))
@@ -44,7 +42,6 @@ def test_no_file_the_service_writes_carries_special_bits(start, mode):
     assert nobody_request("write", "/tmp/mine.json") == "0"
     for path in (MENU + "/" + held_name("Mine"), PUSH + "/" + held_name("Mine"), HISTORY, HISTORY_GZ):
         assert os.stat(path).st_mode & 0o7000 == 0, "%s has mode %o" % (path, os.stat(path).st_mode)
-
 
 def test_planted_temporary_names_never_block_a_write(start, client):
     d, now = start(debug=False), int(time.time())
@@ -60,7 +57,6 @@ def test_planted_temporary_names_never_block_a_write(start, client):
     assert_gzip_is_history()
     assert read(MENU + "/" + held_name("A")) == product_json("A", "v1.0.0.0")
 
-
 def test_start_removes_its_own_leftover_temporaries_and_nobody_elses(start, client):
     own = [write(directory + "/.menuhold-own", b"partial") for directory in ("/tmp", MENU, PUSH)]
     theirs = as_nobody(lambda: write("/tmp/.menuhold-theirs", b"a user's file"))
@@ -68,7 +64,6 @@ def test_start_removes_its_own_leftover_temporaries_and_nobody_elses(start, clie
     client.request("refresh")
     assert not any(os.path.exists(p) for p in own)
     assert read(theirs) == b"a user's file", "start-up removed another user's file"
-
 
 @pytest.mark.parametrize("sockets,requests,qlen", [(16, 12, None), (1, 600, 512)])
 def test_clients_that_hoard_replies_never_cost_another_client_its_reply(start, client, sockets, requests, qlen):
@@ -89,7 +84,6 @@ def test_clients_that_hoard_replies_never_cost_another_client_its_reply(start, c
     client.send("status", "0")
     assert client.receive(3, sender=None).option.startswith("Availability:")  # from where the service can
 
-
 @pytest.mark.parametrize("path", ["/tmp/bomb.json", MENU + "/" + held_name("Bomb")])
 def test_a_file_of_tiny_values_is_refused_within_the_memory_bound(start, client, syslog, path):
     head = product_json("Bomb", "v1.0.0.0")[:-1] + b', "pad": ['
@@ -107,7 +101,6 @@ def test_a_file_of_tiny_values_is_refused_within_the_memory_bound(start, client,
     if not SANITIZED and not LAUNCHER:  # their shadow memory and the emulator's own would count
         assert memory_kib(d.pid, "VmHWM") <= 64 * 1024, "peak of %d KiB" % memory_kib(d.pid, "VmHWM")
         assert memory_kib(d.pid, "VmRSS") <= rss + 4096, "memory was not given back"
-
 
 @pytest.mark.parametrize("path,planted", [(MENU, "link"), (PUSH, "link"), (MENU, "directory"), (PUSH, 0o777),
                                           (MENU, 0o775)])
@@ -127,7 +120,6 @@ def test_a_directory_that_is_not_the_services_own_is_not_used(start, client, sys
     assert "Planted" not in [r[1] for r in history_rows()]
     assert snapshot(path) == before, "the service wrote or removed files in a directory it must not use"
 
-
 @pytest.mark.parametrize("path", [MENU + "/", PUSH + "/", "/tmp/./json_menu/"])
 def test_an_upload_naming_a_held_copy_is_refused_and_nothing_is_removed(start, client, path):
     start(debug=False)
@@ -135,7 +127,6 @@ def test_an_upload_naming_a_held_copy_is_refused_and_nothing_is_removed(start, c
     before = snapshot(MENU), snapshot(PUSH)
     assert client.request("write", path + held_name("A")).option == "-1"
     assert (snapshot(MENU), snapshot(PUSH)) == before
-
 
 def test_a_deleted_product_stays_deleted_after_a_restart(start, client):
     write(MENU + "/0-panelpush_local_one.json", product_json("Dup", "v1.0.0.0"))
@@ -145,7 +136,6 @@ def test_a_deleted_product_stays_deleted_after_a_restart(start, client):
     d.stop()
     start(debug=False)
     assert history_rows() == [], "the deleted product came back from %s" % os.listdir(MENU)
-
 
 def test_a_second_service_exits_at_once_and_the_first_keeps_its_socket(start, client):
     start(debug=False)
