@@ -48,8 +48,8 @@ TEST(FileVersion, ComparesFieldPairsHeldFirstUpToTheDecidingOne)
 TEST(Numbers, ReadAsAtoiSaturatedAtTheInt32Range)
 {
     const std::pair<const char*, int> cases[] = {
-        {"  12abc", 12},       {"\t-7", -7},         {"+5", 5}, {"x", 0}, {"", 0}, {"- 1", 0}, {"2147483647", INT_MAX},
-        {"2147483648", INT_MAX}, {"99999999999999999999999", INT_MAX}, {"-2147483648", INT_MIN},
-        {"-99999999999999999999999", INT_MIN}};
+        {"  12abc", 12}, {"\n\v\f\r\t-7", -7}, {"\x01" "7", 0}, {"+5", 5}, {"x", 0}, {"", 0}, {"- 1", 0},
+        {"2147483647", INT_MAX}, {"2147483648", INT_MAX}, {"99999999999999999999999", INT_MAX},
+        {"-2147483648", INT_MIN}, {"-99999999999999999999999", INT_MIN}};
     for (const auto& c : cases) EXPECT_EQ(atoi_saturated(c.first), c.second) << c.first;
 }
