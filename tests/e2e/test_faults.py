@@ -47,8 +47,8 @@ def run_clients(clients, requests, window, seed):
             for i in range(requests):
                 kind = rng.choice(["write", "write", "status", "delete", "refresh"])
                 data = product_json("L%d" % rng.randrange(12), "v1.0.%d.%d" % (index, i), ', "m": "%s"' % ("x" * 2000))
-                c.send(kind, {"status": str(rng.randrange(14)), "delete": str(rng.randrange(1, 14)), "refresh": ""}.get(
-                    kind) or write("/tmp/load-%d-%d.json" % (index, i), data))
+                option = {"status": str(rng.randrange(14)), "delete": str(rng.randrange(1, 14)), "refresh": ""}.get(kind)
+                c.send(kind, write("/tmp/load-%d-%d.json" % (index, i), data) if option is None else option)
                 pending.append(kind)
                 while len(pending) >= window or (i == requests - 1 and pending):
                     r, expected = c.receive(60), pending.pop(0)

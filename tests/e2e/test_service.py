@@ -60,9 +60,12 @@ UPLOADS = [  # the file, the reply, the table afterwards
     (b'{"Product Info": {"PRODUCT NAME": "Caps", "File Version": "v1.0.0.0"}}', "0",
      ["Beta v2.3.0.0", "Alpha v1.0.0.2", "alpha v0.0.0.1", "Caps v1.0.0.0"]),
     (b'{"product info": {"product name": "ab\\u0000cd", "file version": "v1.0.0.0"}}', "0", None),
+    (b'{"product info": {"product name": "1st", "Product Name": "2nd", "file version": "v1"}} [', "-1", None),
+    (b'{"product info": {"product name": "1st", "Product Name": "2nd", "file version": "v1.0.0.0"}} [', "0", None),
     (b'{"product info": {"product name": "bad\xff\xfeutf", "file version": "v1.0.0.0"}}', "0", None),
     (product_json("n" * 59, "v1.0.0." + "9" * 17), "0",
-     ["Beta v2.3.0.0", "Alpha v1.0.0.2", "alpha v0.0.0.1", "Caps v1.0.0.0", "ab v1.0.0.0", "bad\udcff\udcfeutf v1.0.0.0",
+     ["Beta v2.3.0.0", "Alpha v1.0.0.2", "alpha v0.0.0.1", "Caps v1.0.0.0", "ab v1.0.0.0", "1st v1.0.0.0",
+      "bad\udcff\udcfeutf v1.0.0.0",
       "n" * 59 + " v1.0.0." + "9" * 17]),
 ]
 HOSTILE = ["a;touch pwned;b", "$(id)", "`id`", "'q'", '"dq"', "with space", "new\nline", "..", ".", "-rf", "*",
