@@ -99,6 +99,7 @@ class Client:
         Client.count += 1
         self.path = "/tmp/.client-%d-%d" % (os.getpid(), Client.count)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.settimeout(10)  # a send to a service that hangs fails instead of blocking
         self.sock.bind(self.path) if bind else None
 
     @staticmethod

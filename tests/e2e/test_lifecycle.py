@@ -65,8 +65,9 @@ def test_each_signal_is_logged_with_its_count_before_the_process_ends(start, cli
 def test_a_signal_during_the_start_up_clean_up_is_logged_and_the_service_serves(start, client, syslog):
     for i in range(20000):
         write(os.path.join(PUSH, "0-panelpush_local_%05d" % i))
-    d = start(ready=False)
+    d, deadline = start(ready=False), time.time() + 15
     while "main(): to remove table file" not in d.out():  # stop it inside the clean-up
+        assert time.time() < deadline, "menuhold did not reach its start-up clean-up"
         d.proc.send_signal(signal.SIGSTOP)
         if "main(): to remove table file" not in d.out():
             d.proc.send_signal(signal.SIGCONT)

@@ -3,6 +3,7 @@ user may send datagrams; root's files, the held products and the service's avail
 must survive whatever such a user sends or plants."""
 import ctypes
 import os
+import select
 import socket
 import subprocess
 import time
@@ -25,8 +26,10 @@ def test_the_file_checked_is_the_file_read_and_removed_whatever_happens_to_its_p
         watch = libc.inotify_init1(0)
         assert libc.inotify_add_watch(watch, b"/tmp/home/up", 0x20) >= 0  # IN_OPEN
         c.send("write", "/tmp/home/up/passwd.json")
-        while b"passwd.json" not in os.read(watch, 4096):
-            pass
+        events = b""
+        while b"passwd.json" not in events:
+            assert select.select([watch], [], [], 10)[0], "the service did not open the upload within 10 s"
+            events = os.read(watch, 4096)
         os.rename("/tmp/home/up", "/tmp/home/away")
         os.symlink("/tmp/root", "/tmp/home/up")
         return c.receive(30).option
