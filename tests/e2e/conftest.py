@@ -5,6 +5,7 @@ import ctypes
 import gzip
 import json
 import os
+import pathlib
 import re
 import shlex
 import signal
@@ -40,14 +41,12 @@ def slot(name, version):
     return "Availability: No\nProduct name: %s\nFile version:[%s]" % (name, version)
 
 def write(path, data=b"x", mode=None):
-    with open(path, "wb") as f:
-        f.write(data)
+    pathlib.Path(path).write_bytes(data)
     os.chmod(path, mode) if mode else None
     return path
 
 def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+    return pathlib.Path(path).read_bytes()
 
 def snapshot(directory):
     return {n: read(os.path.join(directory, n)) for n in os.listdir(directory)}
@@ -132,9 +131,6 @@ class Daemon:
     def out(self, suffix=""):
         return read(self.out_path + suffix).decode(errors="surrogateescape")
 
-    def err(self):
-        return self.out(".err")
-
     def wait_ready(self):
         """Waits until this service answers at the socket path (a stale socket file refuses)."""
         probe, deadline = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), time.time() + 15
@@ -183,7 +179,7 @@ def start(tmp_path, syslog):
             d.stop(timeout=10)
         except subprocess.TimeoutExpired:
             d.proc.kill()
-        assert not any(m in d.err() for m in SANITIZER_MARKERS), "sanitizer report:\n" + d.err()
+        assert not any(m in d.out(".err") for m in SANITIZER_MARKERS), "sanitizer report:\n" + d.out(".err")
 
 @pytest.fixture
 def client():

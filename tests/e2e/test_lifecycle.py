@@ -36,7 +36,7 @@ def test_start_removes_the_published_state_and_ignores_what_it_does_not_know(sta
     assert client.request("refresh").option == "0" and history_rows() == []
     assert sorted(os.listdir(PUSH)) == sorted(keep + ["sub"]) and os.listdir(PUSH + "/sub") == [held_name("Deep")]
     assert_gzip_is_history()
-    assert d.stop() == 0 and (d.out(), d.err().count("invalid option -- 'x'")) == (ANNOUNCE, 1)
+    assert d.stop() == 0 and (d.out(), d.out(".err").count("invalid option -- 'x'")) == (ANNOUNCE, 1)
 
 def test_clear_mode_republishes_and_exits_leaving_the_socket(start, syslog):
     write(os.path.join(MENU, held_name("Alpha")), product_json("Alpha", "v1.0.0.0"))

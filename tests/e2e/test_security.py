@@ -38,13 +38,16 @@ def test_the_file_checked_is_the_file_read_and_removed_whatever_happens_to_its_p
     assert read("/tmp/root/passwd.json") == b"root's own file", "root removed a file through a swapped link"
 
 @pytest.mark.parametrize("mode", [0o4755, 0o2755, 0o6777])
-def test_no_file_the_service_writes_carries_special_bits(start, mode):
+def test_held_copies_take_the_uploads_permissions_but_no_file_written_carries_special_bits(start, mode):
     as_nobody(lambda: write(HISTORY_GZ, b"planted", 0o4777))
     start(debug=False)
-    as_nobody(lambda: write("/tmp/mine.json", product_json("Mine", "v1.0.0.0"), mode))
-    assert nobody_request("write", "/tmp/mine.json") == "0"
-    for path in (MENU + "/" + held_name("Mine"), PUSH + "/" + held_name("Mine"), HISTORY, HISTORY_GZ):
-        assert os.stat(path).st_mode & 0o7000 == 0, "%s has mode %o" % (path, os.stat(path).st_mode)
+    for version, upload_mode in (("v1.0.0.0", mode), ("v2.0.0.0", 0o600)):  # a rewrite keeps the copy's mode
+        as_nobody(lambda: write("/tmp/mine.json", product_json("Mine", version), upload_mode))
+        assert nobody_request("write", "/tmp/mine.json") == "0"
+    os.umask(umask := os.umask(0))
+    held = [MENU + "/" + held_name("Mine"), PUSH + "/" + held_name("Mine")]
+    assert [oct(os.stat(p).st_mode & 0o7777) for p in held] == [oct(mode & 0o777 & ~umask)] * 2
+    assert [oct(os.stat(p).st_mode & 0o7000) for p in (HISTORY, HISTORY_GZ)] == ["0o0"] * 2
 
 def test_planted_temporary_names_never_block_a_write(start, client):
     d, now = start(debug=False), int(time.time())
@@ -144,7 +147,7 @@ def test_a_second_service_exits_at_once_and_the_first_keeps_its_socket(start, cl
     start(debug=False)
     second = start(debug=False, ready=False)
     try:
-        assert second.proc.wait(5) != 0 and second.err().strip(), "stderr %r" % second.err()
+        assert second.proc.wait(5) != 0 and second.out(".err").strip(), "stderr %r" % second.out(".err")
     except subprocess.TimeoutExpired:
         raise AssertionError("a second menuhold is still running") from None
     assert client.request("refresh", timeout=3).option == "0"

@@ -110,14 +110,6 @@ def test_paths_that_are_not_plain_files_or_too_long_are_refused_and_kept(start, 
     assert os.listdir(MENU) == []
     assert upload(client, product_json("P", "v1.0.0.0"), "p" * 94).option == "0"  # 99 characters are served
 
-def test_held_copies_take_the_uploads_mode_and_keep_their_own(start, client):
-    start(debug=False)
-    for version, mode in (("v1.0.0.0", 0o640), ("v2.0.0.0", 0o600)):
-        write("/tmp/up.json", product_json("M", version), mode)
-        assert client.request("write", "/tmp/up.json").option == "0"
-        for directory in (MENU, PUSH):
-            assert os.stat(os.path.join(directory, held_name("M"))).st_mode & 0o7777 == 0o640
-
 def test_missing_directories_leave_the_table_served_and_are_logged(start, client, syslog):
     os.rmdir(MENU)
     os.rmdir(PUSH)

@@ -32,19 +32,6 @@ TEST(FileVersion, FirstDifferingFieldAsAtoiReadsItDecides)
     }
 }
 
-TEST(FileVersion, ComparesFieldPairsHeldFirstUpToTheDecidingOne)
-{
-    std::string seen;
-    auto visit = [&](const std::string* h, const std::string* u) {
-        seen += (h ? *h : "(null)") + "/" + (u ? *u : "(null)") + " ";
-    };
-    version_order("v1.0.0.5", "v1.0.1.0", visit);
-    EXPECT_EQ(seen, "1/1 0/0 0/1 ");
-    seen.clear();
-    version_order("v1.0.0.0", "v1.0.0.0", visit);
-    EXPECT_EQ(seen, "1/1 0/0 0/0 0/0 (null)/(null) ");
-}
-
 TEST(Numbers, ReadAsAtoiSaturatedAtTheInt32Range)
 {
     const std::pair<const char*, int> cases[] = {
