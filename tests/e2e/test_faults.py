@@ -50,7 +50,7 @@ def run_clients(clients, requests, window, seed):
                 c.send(kind, write("/tmp/load-%d-%d.json" % (index, i), data) if option is None else option)
                 pending.append(kind)
                 while len(pending) >= window or (i == requests - 1 and pending):
-                    r, expected = c.receive(60), pending.pop(0)
+                    r, expected = c.receive(20), pending.pop(0)
                     ok = {"status": r.option.startswith("Availability: "), "delete": r.option in ("0", "-1")}
                     if r.command != expected or not ok.get(expected, r.option == "0"):
                         errors.append("client %d: %r for %s" % (index, r, expected))
