@@ -141,6 +141,7 @@ def test_a_deleted_product_stays_deleted_after_a_restart(start, client):
     assert nobody_request("delete", "1") == "0"
     d.stop()
     start(debug=False)
+    client.request("refresh")  # answered once the rebuild has ended
     assert history_rows() == [], "the deleted product came back from %s" % os.listdir(MENU)
 
 def test_a_second_service_exits_at_once_and_the_first_keeps_its_socket(start, client):

@@ -114,8 +114,8 @@ def test_missing_directories_leave_the_table_served_and_are_logged(start, client
     os.rmdir(MENU)
     os.rmdir(PUSH)
     d = start(debug=False)
-    assert history_rows() == [] and "recovery():Recovering json files from NV\n" in syslog.messages(LOG_INFO)
     assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
+    assert "recovery():Recovering json files from NV\n" in syslog.messages(LOG_INFO)
     assert history_rows() == [["1", "A", "v1.0.0.0"]] and not os.path.exists("/tmp/up.json")
     assert syslog.messages(LOG_ERR) == ["cannot write %s/%s: No such file or directory\n" % (directory, held_name("A"))
                                         for directory in (PUSH, MENU)]
