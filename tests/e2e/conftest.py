@@ -115,7 +115,8 @@ class Client:
         except socket.timeout:
             raise AssertionError("no reply from menuhold within %g s" % timeout) from None
         assert sender in (None, came_from), "the reply came from %r, not the control socket" % came_from
-        return Reply(data, *(data[a:b].split(b"\0")[0].decode(errors="surrogateescape") for a, b in ((0, 20), (20, 220))))
+        fields = (data[a:b].split(b"\0")[0].decode(errors="surrogateescape") for a, b in ((0, 20), (20, 220)))
+        return Reply(data, *fields)
 
     def request(self, command, option="", raw=None, timeout=10.0):
         self.send(command, option, raw)

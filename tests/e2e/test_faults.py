@@ -46,7 +46,8 @@ def run_clients(clients, requests, window, seed):
             for i in range(requests):
                 kind = rng.choice(["write", "write", "status", "delete", "refresh"])
                 data = product_json("L%d" % rng.randrange(12), "v1.0.%d.%d" % (index, i), ', "m": "%s"' % ("x" * 2000))
-                option = {"status": str(rng.randrange(14)), "delete": str(rng.randrange(1, 14)), "refresh": ""}.get(kind)
+                option = {"status": str(rng.randrange(14)), "delete": str(rng.randrange(1, 14)), "refresh": ""}
+                option = option.get(kind)
                 c.send(kind, write("/tmp/load-%d-%d.json" % (index, i), data) if option is None else option)
                 pending.append(kind)
                 while len(pending) >= window or (i == requests - 1 and pending):
@@ -101,7 +102,8 @@ def test_a_full_tmp_keeps_the_old_history_file(start, client, syslog):
     subprocess.run(["mount", "-o", "remount,size=4m", "/tmp"], check=True)
     subprocess.run(["dd", "if=/dev/zero", "of=/tmp/filler", "bs=1M", "count=8"], capture_output=True)
     assert client.request("refresh").option == "0" and read(HISTORY) == before
-    assert any(re.fullmatch(r"\[refresh_table\]\[\d+\]fail to create json table\n", m) for m in syslog.messages(LOG_INFO))
+    logged = syslog.messages(LOG_INFO)
+    assert any(re.fullmatch(r"\[refresh_table\]\[\d+\]fail to create json table\n", m) for m in logged)
     os.unlink("/tmp/filler")
     assert client.request("refresh").option == "0" and read(HISTORY) == before
 

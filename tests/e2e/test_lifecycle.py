@@ -42,13 +42,15 @@ def test_clear_mode_republishes_and_exits_leaving_the_socket(start, syslog):
     write(os.path.join(MENU, held_name("Alpha")), product_json("Alpha", "v1.0.0.0"))
     d = start("-c", ready=False, debug=False)
     assert d.proc.wait(15) == 0
-    assert d.out() == "Clear invalid blocks\n" + ANNOUNCE + "Finished clearing All invalid blocks, existing program.....\n"
+    assert d.out() == ("Clear invalid blocks\n" + ANNOUNCE
+                       + "Finished clearing All invalid blocks, existing program.....\n")
     assert os.path.exists(os.path.join(PUSH, held_name("Alpha"))) and stat.S_ISSOCK(os.lstat(SOCKET).st_mode)
     assert [m for m in syslog.messages() if "exit" in m or "loop" in m or "Recovering" in m] == [
         "recovery():Recovering json files from NV\n"]
 
 SIGNALS = [  # the signals, the exit status, the records in either order of delivery
-    ((signal.SIGINT, signal.SIGTERM), 0, (((2, 1), (15, 2)), ((15, 1), (2, 2)))), ((signal.SIGSEGV,), -11, (((11, 1),),))]
+    ((signal.SIGINT, signal.SIGTERM), 0, (((2, 1), (15, 2)), ((15, 1), (2, 2)))),
+    ((signal.SIGSEGV,), -11, (((11, 1),),))]
 
 @pytest.mark.parametrize("signals,status,records", SIGNALS)
 def test_each_signal_is_logged_with_its_count_before_the_process_ends(start, client, syslog, signals, status, records):

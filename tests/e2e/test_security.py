@@ -111,11 +111,16 @@ def test_a_file_of_tiny_values_is_refused_within_the_memory_bound(start, client,
 @pytest.mark.parametrize("path,planted", [(MENU, "link"), (PUSH, "link"), (MENU, "directory"), (PUSH, 0o777),
                                           (MENU, 0o775)])
 def test_a_directory_that_is_not_the_services_own_is_not_used(start, client, syslog, path, planted):
+    def plant():  # as the user: a directory of its own, or a link to one
+        os.mkdir(path if planted == "directory" else "/tmp/mine")
+        if planted == "link":
+            os.symlink("/tmp/mine", path)
+
     if isinstance(planted, int):
         os.chmod(path, planted)
     else:
         os.rmdir(path)
-        as_nobody(lambda: os.mkdir("/tmp/mine") or os.symlink("/tmp/mine", path) if planted == "link" else os.mkdir(path))
+        as_nobody(plant)
     for n in ("Planted", "A"):
         write(path + "/" + held_name(n), product_json(n, "v0.0.0.1"))
     before = snapshot(path)

@@ -88,7 +88,8 @@ def test_an_upload_is_held_twice_when_new_or_newer_and_removed_in_any_case(start
             assert read(os.path.join(MENU, held_name(rows[-1][1]))) == data
             assert read(os.path.join(PUSH, held_name(rows[-1][1]))) == data
         if table == ["Beta v2.3.0.0", "Alpha v1.0.0.2"] and rows != rows_before:
-            assert read(HISTORY) == (b'{\n\t"iTotalRecords":\t3,\n\t"sColumns":\t["ID", "Product Name", "File Version"],'
+            assert read(HISTORY) == (b'{\n\t"iTotalRecords":\t3,\n\t"sColumns":\t["ID", "Product Name", '
+                                     b'"File Version"],'
                                      b'\n\t"aaData":\t[["1", "Beta", "v2.3.0.0"], ["2", "Alpha", "v1.0.0.2"]]\n}')
         assert_gzip_is_history()
     assert sorted(os.listdir(MENU)) == sorted(os.listdir(PUSH)) == sorted(held_name(r[1]) for r in history_rows())
@@ -147,7 +148,8 @@ def test_start_lists_and_publishes_each_products_newest_menu_copy(start, client,
     for loser in ("0-panelpush_local_one.json", "0-panelpush_local_three.json", last_eq):
         assert any("duplicate product" in m and loser in m for m in errors), loser
 
-DELETES = [("5", "-1", "ABCD"), ("0", "-1", "ABCD"), ("4", "0", "ABC"), ("2", "0", "AC"), ("1", "0", "C"), ("1", "0", "")]
+DELETES = [("5", "-1", "ABCD"), ("0", "-1", "ABCD"), ("4", "0", "ABC"), ("2", "0", "AC"), ("1", "0", "C"),
+           ("1", "0", "")]
 
 def test_delete_removes_a_row_and_its_copies_and_status_reports_each_slot(start, client, syslog):
     start(debug=False)
