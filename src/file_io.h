@@ -1,4 +1,4 @@
-// File system helpers: RAII handles, crash-safe writes and the gzip copy (DESIGN.md D1, D2).
+// File system helpers: RAII handles and crash-safe writes (DESIGN.md D2).
 #ifndef MENUHOLD_FILE_IO_H
 #define MENUHOLD_FILE_IO_H
 
@@ -60,9 +60,6 @@ int write_file_atomically(const std::string& path, const void* data, size_t size
 
 // Reads a whole regular file; returns 0 or an errno.
 int read_whole_file(const std::string& path, std::string& out, time_t* mtime = nullptr);
-
-// gzip member of data as `gzip -c` writes it: level 6, name in the header, mtime, OS 3.
-bool gzip_compress(const std::string& data, const char* name, time_t mtime, std::string& out);
 
 // Removes the leftover ".menuhold-" temporaries of an interrupted write in dir.
 void remove_temporaries(const char* dir);

@@ -16,6 +16,7 @@
 
 #include "debug.h"
 #include "protocol.h"
+#include "table_file.h"
 
 
 // The product record of the product list (Part 4.1).
@@ -83,7 +84,8 @@ private:
         bool opened = false; // a regular file was opened: an upload may be removed
     };
     LoadedFile loaded;
-    std::vector<cJSON*> table_rows;  // the rows of table_aaData by position, kept in step
+    TableRows table_rows;     // the rows of table_aaData by position, and their print
+    HistoryWriter history;    // the history file and its gzip copy
     int refresh_hold = 0;     // > 0 while history rewrites are coalesced
     bool refresh_pending = false;
     uid_t c_uid = 0;          // the sender's credentials (DESIGN.md D5)
@@ -112,11 +114,8 @@ private:
     void release_loaded();
     void recover_entry(const char* entry_name, std::map<std::string, std::string>& listed_files);
     void build_table();
-    void append_row(const char* prod_name, const char* version);
-    int find_row(const char* prod_name) const;
-    static const char* row_field(const cJSON* row, int position);
-    void remove_row(int position);
     void write_history();
+    void write_gzip_of_file(int dir);
 
     friend class MenuholdTestAccess;  // unit tests reach the private operations
 };

@@ -6,6 +6,8 @@
 #include <string>
 #include <syslog.h>
 
+#include <fcntl.h>
+
 #include "bounded.h"
 #include "file_io.h"
 #include "menuhold.h"
@@ -13,20 +15,17 @@
 
 namespace {
 
-constexpr mode_t kNewHistoryMode = 0776;  // Part 4.2, less the umask
-constexpr mode_t kNewGzipMode = 0666;     // what the shell's redirection would create
+constexpr const char* kHistoryDir = "/tmp";
+constexpr const char* kHistoryGzName = "json_history.gz";
 
-struct CJsonTextDeleter {
-    void operator()(char* text) const { cJSON_free(text); }
-};
+// The directory of the history files, opened once: every rewrite names its files in it.
+int history_directory()
+{
+    static const FileDescriptor dir(open(kHistoryDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.get();
+}
 
 }  // namespace
-
-const char* Menuhold::row_field(const cJSON* row, int position)
-{
-    const cJSON* item = cJSON_GetArrayItem(row, position);
-    return cJSON_IsString(item) ? item->valuestring : "";
-}
 
 Menuhold::RefreshBatch::RefreshBatch(Menuhold& m) : owner(m) { ++owner.refresh_hold; }
 
@@ -45,8 +44,8 @@ void Menuhold::build_table()
     cJSON_AddItemToObject(table_root.get(), "iTotalRecords", cJSON_CreateNumber(3));
     cJSON_AddItemToObject(table_root.get(), "sColumns", cJSON_CreateStringArray(sColumns, 3));
     table_aaData = cJSON_CreateArray();
-    table_rows.clear();
     cJSON_AddItemToObject(table_root.get(), "aaData", table_aaData);
+    if (!table_rows.reset(table_root.get())) syslog(LOG_ERR, "%s(): no memory for the table\n", "init");
     refresh_table();
 }
 
@@ -91,13 +90,13 @@ void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
 void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
 {
     if (req == DO_DELETE || req == DO_REPLACE) {
-        const int p = find_row(prod_name);
+        const int p = table_rows.find(prod_name);
         if (p < 0) {
             debugf(debug, "[%s][%d] Cannot find [%s] in Tabrix Table\n", "modifyTabrixTable", __LINE__, prod_name);
             return;
         }
         debugf(debug, "[%s][%d] Delete [%d] in Tabrix Table\n", "modifyTabrixTable", __LINE__, p);
-        remove_row(p);
+        table_rows.remove(table_aaData, p);
         if (req == DO_DELETE) {
             refresh_table();
             return;
@@ -106,47 +105,9 @@ void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
         refresh_table();
         return;
     }
-    append_row(prod_name, version);
-    refresh_table();
-}
-
-// The first row, from position 0 upward, whose product name equals prod_name; or -1.
-int Menuhold::find_row(const char* prod_name) const
-{
-    for (size_t position = 0; position < table_rows.size(); ++position) {
-        if (strcmp(row_field(table_rows[position], 1), prod_name) == 0) return static_cast<int>(position);
-    }
-    return -1;
-}
-
-void Menuhold::append_row(const char* prod_name, const char* version)
-{
-    // Ids of any size (DESIGN.md D7); the Part's 3-character buffer held ids up to 99.
-    const std::string id_char = std::to_string(table_rows.size() + 1);
-    const char* strings[3] = {id_char.c_str(), prod_name, version};
-    cJSON* row = cJSON_CreateStringArray(strings, 3);
-    if (!row || !cJSON_AddItemToArray(table_aaData, row)) {
-        cJSON_Delete(row);
+    if (!table_rows.append(table_aaData, prod_name, version))
         syslog(LOG_ERR, "%s(): no memory for the row of product %s\n", "modifyTabrixTable", prod_name);
-        return;
-    }
-    table_rows.push_back(row);
-}
-
-// Removes the row at position and renumbers the rows behind it.
-void Menuhold::remove_row(int position)
-{
-    cJSON_Delete(cJSON_DetachItemViaPointer(table_aaData, table_rows[position]));
-    table_rows.erase(table_rows.begin() + position);
-    for (size_t j = position; j < table_rows.size(); ++j) {
-        cJSON* row = table_rows[j];
-        const std::string id_char = std::to_string(j + 1);
-        cJSON* id = cJSON_CreateString(id_char.c_str());
-        if (!id || !cJSON_ReplaceItemInArray(row, 0, id)) {
-            cJSON_Delete(id);
-            syslog(LOG_ERR, "%s(): no memory to renumber row %zu\n", "modifyTabrixTable", j + 1);
-        }
-    }
+    refresh_table();
 }
 
 void Menuhold::refresh_table()
@@ -158,42 +119,42 @@ void Menuhold::refresh_table()
     write_history();
 }
 
-// Part 4.2's refresh: the formatted document into the history file, then the gzip copy
-// of whatever history file exists (DESIGN.md D1, D2).
+// The history file, then the gzip copy of whatever history file exists: the table's own
+// print when it was written, else the file left by an earlier rewrite.
 void Menuhold::write_history()
 {
-    // The last text's size is a good first guess: cJSON then seldom has to grow its buffer.
-    static int size_hint = 4096;
-    std::unique_ptr<char, CJsonTextDeleter> printed(cJSON_PrintBuffered(table_root.get(), size_hint, 1));
-    std::string text = printed ? std::string(printed.get()) : std::string();
-    size_hint = static_cast<int>(text.size() + text.size() / 8 + 256);
+    const int dir = history_directory();
     time_t mtime = 0;
-    const int error = printed ? write_file_atomically(paths::kHistory, text.data(), text.size(),
-                                                      mode_for_rewrite(paths::kHistory, kNewHistoryMode),
-                                                      false, &mtime)
-                              : ENOMEM;
-    if (error) {
+    if (history.write_text(dir, paths::kHistoryBaseName, table_rows, &mtime) != 0) {
         syslog(LOG_INFO, "[%s][%d]fail to create json table\n", "refresh_table", __LINE__);
-        const int read_error = read_whole_file(paths::kHistory, text, &mtime);
-        if (read_error) {
-            syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error));
-            return;
-        }
+        write_gzip_of_file(dir);
+        return;
     }
-    std::string compressed;
-    if (!gzip_compress(text, paths::kHistoryBaseName, mtime, compressed)) {
+    if (!history.compress(table_rows)) {
         syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
         return;
     }
-    const int gz_error = write_file_atomically(paths::kHistoryGz, compressed.data(), compressed.size(),
-                                               mode_for_rewrite(paths::kHistoryGz, kNewGzipMode), false);
-    if (gz_error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(gz_error));
+    const int error = history.write_gzip(dir, kHistoryGzName, paths::kHistoryBaseName, mtime);
+    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
+}
+
+void Menuhold::write_gzip_of_file(int dir)
+{
+    std::string text, member;
+    time_t mtime = 0;
+    const int read_error = read_whole_file(paths::kHistory, text, &mtime);
+    if (read_error || !history.gzip(text, paths::kHistoryBaseName, mtime, member)) {
+        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error ? read_error : ENOMEM));
+        return;
+    }
+    const int error = history.write_gzip(dir, kHistoryGzName, member);
+    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
 }
 
 void Menuhold::getListStatus(int slot, char* buffer)
 {
     char tmp[200];
-    const cJSON* row = slot >= 0 && static_cast<size_t>(slot) < table_rows.size() ? table_rows[slot] : nullptr;
+    const cJSON* row = slot >= 0 && static_cast<size_t>(slot) < table_rows.size() ? table_rows[static_cast<size_t>(slot)] : nullptr;
 
     std::memset(tmp, 0, sizeof tmp);
     snprintf(tmp, sizeof tmp, "Availability: %s\n", row ? "No" : "Yes");
