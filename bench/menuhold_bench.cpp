@@ -1,5 +1,5 @@
 // menuhold_bench: request latency, start-up scaling and memory of the real menuhold,
-// each against a floor measured in the same run (issue 7). Runs inside tests/sandbox and a
+// each against a floor measured in the same run. Runs inside tests/sandbox and a
 // PID namespace (scripts/bench.sh), because it uses the fixed paths in /tmp.
 //
 //   menuhold_bench --menuhold PATH [--sizes 10,100,1000,10000] [--json FILE]

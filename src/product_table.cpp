@@ -1,31 +1,15 @@
-// Product list and table (Parts 4.1, 4.2, 4.3): the product list, the product table
-// document, the history file with its gzip copy, and the status text of one slot.
+// The product list and the product table: the operations that change them, the rewrite
+// of the history file with its gzip copy, and the status text of one slot.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <syslog.h>
 
-#include <fcntl.h>
-
 #include "bounded.h"
 #include "file_io.h"
 #include "menuhold.h"
 #include "paths.h"
-
-namespace {
-
-constexpr const char* kHistoryDir = "/tmp";
-constexpr const char* kHistoryGzName = "json_history.gz";
-
-// The directory of the history files, opened once: every rewrite names its files in it.
-int history_directory()
-{
-    static const FileDescriptor dir(open(kHistoryDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.get();
-}
-
-}  // namespace
 
 Menuhold::RefreshBatch::RefreshBatch(Menuhold& m) : owner(m) { ++owner.refresh_hold; }
 
@@ -37,7 +21,7 @@ Menuhold::RefreshBatch::~RefreshBatch()
     }
 }
 
-// Part 4.2's table build, steps 2 to 5 of init.
+// The empty table of init, whose history file exists before the first request.
 void Menuhold::build_table()
 {
     static const char* const sColumns[3] = {"ID", "Product Name", "File Version"};
@@ -123,9 +107,9 @@ void Menuhold::refresh_table()
 // print when it was written, else the file left by an earlier rewrite.
 void Menuhold::write_history()
 {
-    const int dir = history_directory();
+    const int dir = service_directories().history.fd();
     time_t mtime = 0;
-    if (history.write_text(dir, paths::kHistoryBaseName, table_rows, &mtime) != 0) {
+    if (history.write_text(dir, paths::kHistoryName, table_rows, &mtime) != 0) {
         syslog(LOG_INFO, "[%s][%d]fail to create json table\n", "refresh_table", __LINE__);
         write_gzip_of_file(dir);
         return;
@@ -134,7 +118,7 @@ void Menuhold::write_history()
         syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
         return;
     }
-    const int error = history.write_gzip(dir, kHistoryGzName, paths::kHistoryBaseName, mtime);
+    const int error = history.write_gzip(dir, paths::kHistoryGzName, paths::kHistoryName, mtime);
     if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
 }
 
@@ -142,12 +126,12 @@ void Menuhold::write_gzip_of_file(int dir)
 {
     std::string text, member;
     time_t mtime = 0;
-    const int read_error = read_whole_file(paths::kHistory, text, &mtime);
-    if (read_error || !history.gzip(text, paths::kHistoryBaseName, mtime, member)) {
+    const int read_error = read_whole_file(dir, paths::kHistoryName, text, &mtime);
+    if (read_error || !history.gzip(text, paths::kHistoryName, mtime, member)) {
         syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error ? read_error : ENOMEM));
         return;
     }
-    const int error = history.write_gzip(dir, kHistoryGzName, member);
+    const int error = history.write_gzip(dir, paths::kHistoryGzName, member);
     if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
 }
 

@@ -64,15 +64,6 @@ std::string gzip_trailer(uLong crc, size_t length)
 
 iovec part(const std::string& bytes) { return {const_cast<char*>(bytes.data()), bytes.size()}; }
 
-int write_parts(int dir_fd, const char* name, const iovec* parts, int count, mode_t mode, time_t* mtime)
-{
-    std::string whole;
-    for (int i = 0; i < count; ++i) whole.append(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
-    (void)dir_fd;
-    const std::string path = std::string("/tmp/") + name;
-    return write_file_atomically(path, whole.data(), whole.size(), mode_for_rewrite(path, mode), false, mtime);
-}
-
 }  // namespace
 
 const char* row_field(const cJSON* row, int position)
@@ -209,7 +200,7 @@ bool Deflater::piece(std::initializer_list<std::string_view> parts, int flush, s
 int HistoryWriter::write_text(int dir_fd, const char* name, const TableRows& rows, time_t* mtime)
 {
     const iovec parts[3] = {part(rows.head()), part(rows.body()), part(rows.tail())};
-    return write_parts(dir_fd, name, parts, 3, kNewHistoryMode, mtime);
+    return write_file_atomically(dir_fd, name, parts, 3, mode_for_rewrite(dir_fd, name, kNewHistoryMode), false, mtime);
 }
 
 bool HistoryWriter::compress(TableRows& rows)
@@ -247,7 +238,7 @@ int HistoryWriter::write_gzip(int dir_fd, const char* gz_name, const char* heade
     const std::string header = gzip_header(header_name, mtime);
     const std::string trailer = gzip_trailer(crc_, length_);
     const iovec parts[4] = {part(header), part(deflated_), part(last_), part(trailer)};
-    return write_parts(dir_fd, gz_name, parts, 4, kNewGzipMode, nullptr);
+    return write_file_atomically(dir_fd, gz_name, parts, 4, mode_for_rewrite(dir_fd, gz_name, kNewGzipMode), false);
 }
 
 bool HistoryWriter::gzip(const std::string& data, const char* header_name, time_t mtime, std::string& out)
@@ -263,5 +254,5 @@ bool HistoryWriter::gzip(const std::string& data, const char* header_name, time_
 int HistoryWriter::write_gzip(int dir_fd, const char* gz_name, const std::string& member)
 {
     const iovec whole = part(member);
-    return write_parts(dir_fd, gz_name, &whole, 1, kNewGzipMode, nullptr);
+    return write_file_atomically(dir_fd, gz_name, &whole, 1, mode_for_rewrite(dir_fd, gz_name, kNewGzipMode), false);
 }
