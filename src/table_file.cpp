@@ -62,6 +62,13 @@ std::string gzip_trailer(uLong crc, size_t length)
     return std::string(reinterpret_cast<const char*>(trailer), sizeof trailer);
 }
 
+// CRC-32 of text continued from crc (0 to start). zlib's crc32 would take the null data
+// of an empty view for a request of its initial value.
+uLong checksum(uLong crc, std::string_view text)
+{
+    return text.empty() ? crc : crc32(crc, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
+}
+
 iovec part(const std::string& bytes) { return {const_cast<char*>(bytes.data()), bytes.size()}; }
 
 }  // namespace
@@ -219,15 +226,12 @@ bool HistoryWriter::compress(TableRows& rows)
             deflated_.resize(s ? segments_.back().end : 0);
             return false;
         }
-        uLong crc = s ? segments_.back().crc_through : crc32(0L, Z_NULL, 0);
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(head.data()), static_cast<uInt>(head.size()));
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
+        const uLong crc = checksum(checksum(s ? segments_.back().crc_through : 0, head), text);
         segments_.push_back({deflated_.size(), crc});
     }
     last_.clear();
     if (!deflater_.piece({rows.tail()}, Z_FINISH, last_)) return false;
-    crc_ = crc32(segments_.back().crc_through, reinterpret_cast<const Bytef*>(rows.tail().data()),
-                 static_cast<uInt>(rows.tail().size()));
+    crc_ = checksum(segments_.back().crc_through, rows.tail());
     length_ = rows.head().size() + rows.body().size() + rows.tail().size();
     rows.mark_printed();
     return true;
@@ -245,9 +249,7 @@ bool HistoryWriter::gzip(const std::string& data, const char* header_name, time_
 {
     out = gzip_header(header_name, mtime);
     if (!deflater_.piece({data}, Z_FINISH, out)) return false;
-    out += gzip_trailer(crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data.data()),
-                              static_cast<uInt>(data.size())),
-                        data.size());
+    out += gzip_trailer(checksum(0, data), data.size());
     return true;
 }
 
