@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=MinSizeRel -DMENUHOLD_TESTS=OFF >/dev/null
 strip -o build-bench/menuhold.stripped build-bench/src/menuhold
+# A freshly linked binary's pages are still dirty in the page cache, and a process that
+# maps them counts them as its own Private_Dirty: write them back first.
+sync
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(uname -r)"
 exec unshare --pid --fork --mount-proc tests/sandbox build-bench/bench/menuhold_bench \
     --menuhold build-bench/src/menuhold --size-of build-bench/menuhold.stripped --json bench/results.json "$@"

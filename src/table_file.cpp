@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sys/uio.h>
@@ -12,8 +13,10 @@
 namespace {
 
 constexpr size_t kRowsPerSegment = 64;        // about 2 KiB of print
-constexpr int kWindowBits = 12;               // 4 KiB window, raw deflate
-constexpr int kMemLevel = 5;
+// Rows repeat their shape within a few hundred bytes: a 512-byte window compresses the
+// table as well as a 32 KiB one, and the whole deflate state takes about 12 KiB.
+constexpr int kWindowBits = 9;
+constexpr int kMemLevel = 3;
 constexpr mode_t kNewHistoryMode = 0776;      // less the umask
 constexpr mode_t kNewGzipMode = 0666;         // what a shell's redirection would create
 
@@ -69,6 +72,14 @@ uLong checksum(uLong crc, std::string_view text)
     return text.empty() ? crc : crc32(crc, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
 }
 
+// FNV-1a: finds a name's row by a scan of the compact row index.
+uint32_t name_hash(const char* name)
+{
+    uint32_t hash = 2166136261u;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) hash = (hash ^ *p) * 16777619u;
+    return hash;
+}
+
 iovec part(const std::string& bytes) { return {const_cast<char*>(bytes.data()), bytes.size()}; }
 
 }  // namespace
@@ -96,28 +107,23 @@ bool TableRows::reset(const cJSON* document)
 
 void TableRows::clear()
 {
+    for (const Row& row : rows_) std::free(row.strings);
     rows_.clear();
-    by_name_.clear();
     head_.clear();
     body_.clear();
     tail_.clear();
     changed_from_ = 0;
 }
 
-size_t TableRows::position_of(uint64_t serial) const
-{
-    const auto at = std::lower_bound(rows_.begin(), rows_.end(), serial,
-                                     [](const Row& row, uint64_t s) { return row.serial < s; });
-    return static_cast<size_t>(at - rows_.begin());
-}
-
 int TableRows::find(const char* prod_name) const
 {
-    const auto [first, last] = by_name_.equal_range(prod_name);
-    if (first == last) return -1;
-    uint64_t lowest = UINT64_MAX;
-    for (auto it = first; it != last; ++it) lowest = std::min(lowest, it->second);
-    return static_cast<int>(position_of(lowest));
+    const uint32_t hash = name_hash(prod_name);
+    for (size_t position = 0; position < rows_.size(); ++position) {
+        const Row& row = rows_[position];
+        if (row.name_hash == hash && std::strcmp(row.item->child->next->valuestring, prod_name) == 0)
+            return static_cast<int>(position);
+    }
+    return -1;
 }
 
 bool TableRows::append(cJSON* aa_data, const char* prod_name, const char* version)
@@ -125,17 +131,28 @@ bool TableRows::append(cJSON* aa_data, const char* prod_name, const char* versio
     const size_t position = rows_.size();
     char start[32], id[24];
     const size_t start_length = print_row_start(position, start, id);
-    const char* strings[3] = {id, prod_name, version};
-    std::unique_ptr<cJSON, ItemDeleter> row(cJSON_CreateStringArray(strings, 3));
-    std::unique_ptr<char, PrintDeleter> printed(row ? cJSON_Print(row.get()) : nullptr);
-    if (!printed || !cJSON_AddItemToArray(aa_data, row.get())) return false;
+    const size_t id_size = std::strlen(id) + 1, name_size = std::strlen(prod_name) + 1;
+    const size_t version_size = std::strlen(version) + 1;
+    char* strings = static_cast<char*>(std::malloc(id_size + name_size + version_size));
+    if (!strings) return false;
+    std::memcpy(strings, id, id_size);
+    std::memcpy(strings + id_size, prod_name, name_size);
+    std::memcpy(strings + id_size + name_size, version, version_size);
+    std::unique_ptr<cJSON, ItemDeleter> row(cJSON_CreateArray());
+    bool built = row != nullptr;
+    for (const char* text : {strings, strings + id_size, strings + id_size + name_size})
+        built = built && cJSON_AddItemToArray(row.get(), cJSON_CreateStringReference(text));
+    std::unique_ptr<char, PrintDeleter> printed(built ? cJSON_Print(row.get()) : nullptr);
+    if (!printed || !cJSON_AddItemToArray(aa_data, row.get())) {
+        std::free(strings);
+        return false;
+    }
     cJSON* item = row.release();
 
     // The row prints as ["id", "name", "version"]: keep what follows the id as printed.
     const size_t offset = body_.size();
     body_.append(start, start_length).append(printed.get() + 3 + std::strlen(id));
-    rows_.push_back({item, offset, next_serial_});
-    by_name_.emplace(row_field(item, 1), next_serial_++);
+    rows_.push_back({item, strings, static_cast<uint32_t>(offset), name_hash(prod_name)});
     note_change(position);
     return true;
 }
@@ -143,17 +160,12 @@ bool TableRows::append(cJSON* aa_data, const char* prod_name, const char* versio
 void TableRows::remove(cJSON* aa_data, size_t position)
 {
     const Row gone = rows_[position];
-    const char* gone_name = row_field(gone.item, 1);
-    for (auto [it, last] = by_name_.equal_range(gone_name); it != last; ++it) {
-        if (it->second == gone.serial) {
-            by_name_.erase(it);
-            break;
-        }
-    }
     cJSON_Delete(cJSON_DetachItemViaPointer(aa_data, gone.item));
+    std::free(gone.strings);
 
     // Each follower moves up by one: its print is copied forward behind a new start.
-    // A new start is never longer than the old one, so the copy never overtakes its source.
+    // A new start is never longer than the old one, so the copy never overtakes its source,
+    // and the new id fits where the old one was.
     size_t write = gone.start;
     for (size_t j = position + 1; j < rows_.size(); ++j) {
         Row& row = rows_[j];
@@ -161,10 +173,10 @@ void TableRows::remove(cJSON* aa_data, size_t position)
         const size_t rest = row.start + row_start_length(j);
         char start[32], id[24];
         const size_t start_length = print_row_start(j - 1, start, id);
-        cJSON_SetValuestring(row.item->child, id);  // in place: the id does not grow
+        std::memcpy(row.strings, id, std::strlen(id) + 1);
         std::memcpy(&body_[write], start, start_length);
         std::memmove(&body_[write + start_length], &body_[rest], end - rest);
-        row.start = write;
+        row.start = static_cast<uint32_t>(write);
         write += start_length + (end - rest);
     }
     body_.resize(write);

@@ -12,11 +12,11 @@
 #define MENUHOLD_TABLE_FILE_H
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include <cjson/cJSON.h>
@@ -32,6 +32,10 @@ public:
     // document cannot be printed.
     bool reset(const cJSON* document);
     void clear();
+    TableRows() = default;
+    ~TableRows() { clear(); }
+    TableRows(const TableRows&) = delete;
+    TableRows& operator=(const TableRows&) = delete;
 
     size_t size() const { return rows_.size(); }
     const cJSON* operator[](size_t position) const { return rows_[position].item; }
@@ -55,17 +59,14 @@ public:
 
 private:
     struct Row {
-        cJSON* item;     // owned by the document
-        size_t start;    // of its printed text in body_
-        uint64_t serial; // rises with every append: positions are in serial order
+        cJSON* item;       // owned by the document
+        char* strings;     // "id\0name\0version\0", which the row's items refer to
+        uint32_t start;    // of its printed text in body_
+        uint32_t name_hash;
     };
-    size_t position_of(uint64_t serial) const;
     void note_change(size_t position) { changed_from_ = std::min(changed_from_, position); }
 
     std::vector<Row> rows_;
-    // Product name (the row's own string) to the serials of its rows.
-    std::unordered_multimap<std::string_view, uint64_t> by_name_;
-    uint64_t next_serial_ = 0;
     std::string head_, body_, tail_;
     size_t changed_from_ = 0;
 };
