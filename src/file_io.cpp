@@ -158,6 +158,7 @@ int WorkDirectory::fd()
     }
     if (reason) {
         syslog(LOG_ERR, "cannot use directory %s: %s\n", path_, reason);
+        errno = EACCES;
         return -1;
     }
     fd_ = std::move(fd);

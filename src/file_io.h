@@ -54,8 +54,9 @@ public:
     enum class Trust { kOwnOnly, kAsIs };
     WorkDirectory(const char* path, Trust trust) : path_(path), trust_(trust) {}
 
-    // The directory's descriptor, opened the first time it is asked for; -1 while the
-    // path is missing or not to be trusted (logged at LOG_ERR at every refusal).
+    // The directory's descriptor, opened the first time it is asked for; -1 with errno
+    // ENOENT while the path is missing, EACCES while it is not to be trusted (logged at
+    // LOG_ERR at every refusal).
     int fd();
     const char* path() const { return path_; }
     // The path of a name inside the directory, for messages and debug lines.

@@ -81,7 +81,7 @@ void store_copy(WorkDirectory& dir, const std::string& name, const ProductFile& 
 {
     const int fd = dir.fd();
     const struct iovec bytes = {const_cast<char*>(file.bytes.data()), file.bytes.size()};
-    const int error = fd < 0 ? ENOENT
+    const int error = fd < 0 ? errno
                              : write_file_atomically(fd, name.c_str(), &bytes, 1,
                                                      mode_for_rewrite(fd, name.c_str(), file.mode), durable);
     if (error) syslog(LOG_ERR, "cannot write %s: %s\n", dir.path_of(name).c_str(), strerror(error));
