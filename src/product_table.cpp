@@ -39,8 +39,7 @@ void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
     switch (req) {
     case DO_ADD: {
         debugf(debug, "%s(): add\n", "update_list");
-        ProdInfo_s newprod;
-        std::memset(&newprod, 0, sizeof newprod);
+        ProdInfo_s newprod{};
         copy_bounded(newprod.prod_name, sizeof newprod.prod_name, prod_name);
         copy_bounded(newprod.version, sizeof newprod.version, version);
         newprod.file_size = fsize;
@@ -135,20 +134,11 @@ void Menuhold::write_gzip_of_file(int dir)
     if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
 }
 
+// The three lines of a slot's status, cut to the reply's 199 characters.
 void Menuhold::getListStatus(int slot, char* buffer)
 {
-    char tmp[200];
-    const cJSON* row = slot >= 0 && static_cast<size_t>(slot) < table_rows.size() ? table_rows[static_cast<size_t>(slot)] : nullptr;
-
-    std::memset(tmp, 0, sizeof tmp);
-    snprintf(tmp, sizeof tmp, "Availability: %s\n", row ? "No" : "Yes");
-    snprintf(buffer, 200, "%s", tmp);
-
-    std::memset(tmp, 0, sizeof tmp);
-    snprintf(tmp, sizeof tmp, "Product name: %s\n", row ? row_field(row, 1) : "No product");
-    strncat(buffer, tmp, 199 - strlen(buffer));
-
-    std::memset(tmp, 0, sizeof tmp);
-    snprintf(tmp, sizeof tmp, "File version:[%s]", row ? row_field(row, 2) : " ");
-    strncat(buffer, tmp, 199 - strlen(buffer));
+    const bool held = slot >= 0 && static_cast<size_t>(slot) < table_rows.size();
+    const cJSON* row = held ? table_rows[static_cast<size_t>(slot)] : nullptr;
+    snprintf(buffer, 200, "Availability: %s\nProduct name: %s\nFile version:[%s]", row ? "No" : "Yes",
+             row ? row_field(row, 1) : "No product", row ? row_field(row, 2) : " ");
 }
