@@ -25,7 +25,9 @@
 // The string at position of a table row; "" when there is none.
 const char* row_field(const cJSON* row, int position);
 
-// The rows of the document's "aaData" array, the last member of the document.
+// The rows of the document's "aaData" array, the last member of the document. A row's
+// strings belong to this index and the row's items only refer to them, so the document
+// must not be read after clear() (uninit frees the document first).
 class TableRows {
 public:
     // Starts over with document, whose "aaData" array must still be empty. False when the
@@ -61,7 +63,7 @@ private:
     struct Row {
         cJSON* item;       // owned by the document
         char* strings;     // "id\0name\0version\0", which the row's items refer to
-        uint32_t start;    // of its printed text in body_
+        uint32_t start;    // of its printed text in body_ (a table of 4 GiB is far away)
         uint32_t name_hash;
     };
     void note_change(size_t position) { changed_from_ = std::min(changed_from_, position); }
