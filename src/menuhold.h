@@ -101,20 +101,9 @@ private:
 
     TableRows table_rows;     // the rows of table_aaData by position, and their print
     HistoryWriter history;    // the history file and its gzip copy
-    int refresh_hold = 0;     // > 0 while history rewrites are coalesced
-    bool refresh_pending = false;
-
-    // RAII: coalesces history rewrites within one request or the rebuild.
-    class RefreshBatch {
-    public:
-        explicit RefreshBatch(Menuhold& m);
-        ~RefreshBatch();
-        RefreshBatch(const RefreshBatch&) = delete;
-        RefreshBatch& operator=(const RefreshBatch&) = delete;
-    private:
-        Menuhold& owner;
-    };
+    bool history_behind = false;  // the table changed since the history file was written
     void build_table();
+    void publish_history();
     void write_history();
     void write_gzip_of_file(int dir);
 };

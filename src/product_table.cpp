@@ -11,16 +11,6 @@
 #include "menuhold.h"
 #include "paths.h"
 
-Menuhold::RefreshBatch::RefreshBatch(Menuhold& m) : owner(m) { ++owner.refresh_hold; }
-
-Menuhold::RefreshBatch::~RefreshBatch()
-{
-    if (--owner.refresh_hold == 0 && owner.refresh_pending) {
-        owner.refresh_pending = false;
-        owner.refresh_table();
-    }
-}
-
 // The empty table of init, whose history file exists before the first request.
 void Menuhold::build_table()
 {
@@ -31,6 +21,7 @@ void Menuhold::build_table()
     cJSON_AddItemToObject(table_root.get(), "aaData", table_aaData);
     if (!table_rows.reset(table_root.get())) syslog(LOG_ERR, "%s(): no memory for the table\n", "init");
     refresh_table();
+    publish_history();
 }
 
 void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
@@ -93,12 +84,15 @@ void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
     refresh_table();
 }
 
-void Menuhold::refresh_table()
+// Every change asks for the history file to be rewritten; it is written once, when the
+// request has been served (before its reply) or the rebuild has ended, so that a request
+// that changes the table twice costs one rewrite.
+void Menuhold::refresh_table() { history_behind = true; }
+
+void Menuhold::publish_history()
 {
-    if (refresh_hold > 0) {
-        refresh_pending = true;  // written once when the batch ends
-        return;
-    }
+    if (!history_behind) return;
+    history_behind = false;
     write_history();
 }
 
