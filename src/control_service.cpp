@@ -243,6 +243,7 @@ void Menuhold::serve(Request& request)
         error = -1;
         debug_line(debug, "Invalid command");
     }
+    publish_history();
     if (sendMsgClient(&fromsocket, error) != 0)
         syslog(LOG_INFO, "Cannot response message from client, may need to restart menuhold\n");
 }
