@@ -1,5 +1,4 @@
-"""End-to-end harness: the real menuhold inside tests/sandbox, seen only from outside: a fresh
-/tmp per test, syslog records with their levels, daemons, clients and an unprivileged user."""
+"""The real menuhold in tests/sandbox: a fresh /tmp, syslog records, daemons, clients, an unprivileged user."""
 import collections
 import ctypes
 import gzip

@@ -10,7 +10,7 @@ import time
 
 from conftest import (HISTORY, LOG_ERR, LOG_INFO, MENU, NOBODY, PUSH, SANITIZED, Client, as_nobody,
                       assert_gzip_is_history, history_rows, held_name, memory_kib, nobody_request, product_json,
-                      read, slot, upload, write)
+                      read, slot, snapshot, upload, write)
 
 def test_an_unprivileged_sender_may_hand_over_only_its_own_files(start, client, syslog):
     start(debug=False)
@@ -26,14 +26,11 @@ def test_an_unprivileged_sender_may_hand_over_only_its_own_files(start, client, 
     assert history_rows() == []
 
 def assert_held_copies_complete_and_listed():
-    listed = {}
-    for name in os.listdir(MENU):
-        info = json.loads(read(os.path.join(MENU, name)))["product info"]  # complete JSON, never cut
-        listed[info["product name"]] = info["file version"]
-        assert read(os.path.join(PUSH, name)) == read(os.path.join(MENU, name))
-    assert {r[1]: r[2] for r in history_rows()} == listed
-    assert sorted(os.listdir(PUSH)) == sorted(os.listdir(MENU)) == sorted(held_name(n) for n in listed)
-    assert [r[0] for r in history_rows()] == [str(i + 1) for i in range(len(listed))]
+    held = [json.loads(read(MENU + "/" + n))["product info"] for n in os.listdir(MENU)]  # complete JSON, never cut
+    assert sorted(os.listdir(MENU)) == sorted(held_name(p["product name"]) for p in held)
+    assert snapshot(PUSH) == snapshot(MENU)
+    assert [r[0] for r in history_rows()] == [str(i + 1) for i in range(len(held))]
+    assert {r[1]: r[2] for r in history_rows()} == {p["product name"]: p["file version"] for p in held}
     assert_gzip_is_history()
 
 def run_clients(clients, requests, window, seed):
@@ -46,9 +43,8 @@ def run_clients(clients, requests, window, seed):
             for i in range(requests):
                 kind = rng.choice(["write", "write", "status", "delete", "refresh"])
                 data = product_json("L%d" % rng.randrange(12), "v1.0.%d.%d" % (index, i), ', "m": "%s"' % ("x" * 2000))
-                option = {"status": str(rng.randrange(14)), "delete": str(rng.randrange(1, 14)), "refresh": ""}
-                option = option.get(kind)
-                c.send(kind, write("/tmp/load-%d-%d.json" % (index, i), data) if option is None else option)
+                c.send(kind, {"status": str(rng.randrange(14)), "delete": str(rng.randrange(1, 14)), "refresh": "now"}.get(
+                    kind) or write("/tmp/load-%d-%d.json" % (index, i), data))
                 pending.append(kind)
                 while len(pending) >= window or (i == requests - 1 and pending):
                     r, expected = c.receive(20), pending.pop(0)

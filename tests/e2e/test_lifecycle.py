@@ -29,8 +29,7 @@ def test_start_removes_the_published_state_and_ignores_what_it_does_not_know(sta
         write(os.path.join(PUSH, name))
     os.mkdir(PUSH + "/sub")
     write(PUSH + "/sub/" + held_name("Deep"))
-    write(HISTORY, b"old")
-    write(HISTORY_GZ, b"old gz")
+    [write(path, b"old") for path in (HISTORY, HISTORY_GZ)]
     socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).bind(SOCKET)  # a stale socket path
     d = start("-x", "extra", debug=False)
     assert client.request("refresh").option == "0" and history_rows() == []

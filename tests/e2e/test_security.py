@@ -1,6 +1,5 @@
-"""Attacks of a local user without privileges (uid 65534) on the root service. Any local
-user may send datagrams; root's files, the held products and the service's availability
-must survive whatever such a user sends or plants."""
+"""Attacks of a local user without privileges (uid 65534) on the root service: root's files, the held
+products and the service's availability survive whatever such a user sends or plants."""
 import ctypes
 import os
 import select
@@ -55,9 +54,7 @@ def test_planted_temporary_names_never_block_a_write(start, client):
     names = {".menuhold-%x" % (((d.pid * 2654435761 ^ t) + n * 40503) & 0xffffffff)
              for t in range(now - 1, now + 4) for n in range(1, 800)}
     as_nobody(lambda: [write("/tmp/" + n, b"") for n in names] and None)
-    for name in names:
-        write(MENU + "/" + name, b"")
-        write(PUSH + "/" + name, b"")
+    [write(directory + "/" + name, b"") for directory in (MENU, PUSH) for name in names]
     assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
     assert history_rows() == [["1", "A", "v1.0.0.0"]], "the history file was not rewritten"
     assert_gzip_is_history()

@@ -3,8 +3,6 @@
 
 #include <string>
 
-using namespace std::string_literals;
-
 #include "protocol.h"
 
 namespace {
@@ -24,7 +22,7 @@ TEST(Protocol, MissingBytesReadAsZeroAndAFieldWithoutItsNulIsCut)
     const struct {
         std::string bytes, command, option;
     } cases[] = {{full, "write", "/tmp/up.json"}, {full.substr(0, 25), "write", "/tmp/"}, {"", "", ""},
-                 {"status\0junk"s, "status", ""},  {a600.substr(0, 7), "aaaaaaa", ""},
+                 {std::string("status\0junk", 11), "status", ""},  {a600.substr(0, 7), "aaaaaaa", ""},
                  {a600, std::string(19, 'a'), std::string(199, 'a')},
                  {datagram("x", std::string(200, 'o')), "x", std::string(199, 'o')}};
     for (const auto& c : cases) {
