@@ -90,17 +90,20 @@ def test_a_full_menu_file_system_keeps_the_old_complete_copy(start, client, sysl
     assert read(os.path.join(MENU, held_name("A"))) == product_json("A", "v1.0.0.0")
     assert sorted(os.listdir(MENU)) == sorted(["filler", held_name("A")])
 
-def test_a_full_tmp_keeps_the_old_history_file(start, client, syslog):
+def test_a_full_tmp_keeps_the_old_history_file_and_its_whole_gzip_copy(start, client, syslog):
+    for name in ("%04d" % i + "n" * 50 for i in range(1000)):  # a history file of more than 64 KiB
+        write(MENU + "/" + held_name(name), product_json(name, "v1.0.0.0"))
     start(debug=False)
-    for n in "ABC":
-        upload(client, product_json(n, "v1.0.0.0"))
-    before = read(HISTORY)
-    subprocess.run(["mount", "-o", "remount,size=4m", "/tmp"], check=True)
-    subprocess.run(["dd", "if=/dev/zero", "of=/tmp/filler", "bs=1M", "count=8"], capture_output=True)
+    client.request("refresh")  # answered once the rebuild has ended
+    before, fs = read(HISTORY), os.statvfs("/tmp")
+    assert len(before) > 65536 and history_rows()[-1][0] == "1000"
+    used_kib = (fs.f_blocks - fs.f_bfree) * fs.f_frsize // 1024
+    subprocess.run(["mount", "-o", "remount,size=%dk" % (used_kib + 40), "/tmp"], check=True)  # the gzip fits
     assert client.request("refresh").option == "0" and read(HISTORY) == before
     logged = syslog.messages(LOG_INFO)
     assert any(re.fullmatch(r"\[refresh_table\]\[\d+\]fail to create json table\n", m) for m in logged)
-    os.unlink("/tmp/filler")
+    assert_gzip_is_history()
+    subprocess.run(["mount", "-o", "remount,size=64m", "/tmp"], check=True)
     assert client.request("refresh").option == "0" and read(HISTORY) == before
 
 def test_kill_9_during_uploads_and_deletes_loses_nothing(start, client):
