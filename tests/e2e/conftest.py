@@ -24,6 +24,7 @@ LOG_ERR, LOG_INFO, NOBODY = 3, 6, 65534
 FREE_SLOT = "Availability: Yes\nProduct name: No product\nFile version:[ ]"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 Reply = collections.namedtuple("Reply", "raw command option")
+_staying = []  # unprivileged children that live until the test ends: (pipe, pid)
 
 def pytest_configure(config):
     if ENV.get("MENUHOLD_SANDBOX") != "1" or not os.path.exists(BIN):
@@ -193,8 +194,6 @@ def ctl(*args):
     r = subprocess.run(LAUNCHER + [CTL] + list(args), capture_output=True, text=True, timeout=30)
     assert not any(m in r.stderr for m in SANITIZER_MARKERS), r.stderr
     return r
-
-_staying = []
 
 def as_nobody(function, qlen=None, stay=False):
     """Runs function in a child with the uid and gid of nobody and returns its result. With qlen,
