@@ -104,8 +104,6 @@ private:
     bool history_behind = false;  // the table changed since the history file was written
     void build_table();
     void publish_history();
-    void write_history();
-    void write_gzip_of_file(int dir);
 };
 
 // The one service object; null until main() has created it.
