@@ -1,5 +1,6 @@
 #include "file_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -34,37 +36,25 @@ unsigned long long random_bits()
            ++counter;
 }
 
-int write_all(int fd, const struct iovec* parts, int count)
+// Writes all parts in order: one writev takes them whole on a local file; after a short
+// write the rest follows from where it stopped.
+int write_parts(int fd, const struct iovec* parts, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        const char* p = static_cast<const char*>(parts[i].iov_base);
-        size_t size = parts[i].iov_len;
-        while (size > 0) {
-            const ssize_t n = write(fd, p, size);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            p += n;
-            size -= static_cast<size_t>(n);
+    std::vector<struct iovec> rest(parts, parts + count);
+    size_t first = 0;
+    while (first < rest.size()) {
+        const int n_parts = static_cast<int>(std::min<size_t>(rest.size() - first, IOV_MAX));
+        ssize_t n = writev(fd, &rest[first], n_parts);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        for (; first < rest.size() && static_cast<size_t>(n) >= rest[first].iov_len; ++first)
+            n -= static_cast<ssize_t>(rest[first].iov_len);
+        if (first < rest.size()) {
+            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + n;
+            rest[first].iov_len -= static_cast<size_t>(n);
         }
     }
     return 0;
-}
-
-// Writes all parts with one writev when it takes them whole, as it does on a local file.
-int write_parts(int fd, const struct iovec* parts, int count)
-{
-    size_t total = 0;
-    for (int i = 0; i < count; ++i) total += parts[i].iov_len;
-    if (count > 0 && count <= IOV_MAX) {
-        const ssize_t n = writev(fd, parts, count);
-        if (n >= 0 && static_cast<size_t>(n) == total) return 0;
-        if (n < 0 && errno != EINTR) return errno;
-        // A short write: start again from the beginning, part by part.
-        if (lseek(fd, 0, SEEK_SET) != 0 || ftruncate(fd, 0) != 0) return errno;
-    }
-    return write_all(fd, parts, count);
 }
 
 // Creates a new temporary in dir_fd with exactly the given mode; name receives its name.

@@ -140,7 +140,7 @@ def test_a_deleted_product_stays_deleted_after_a_restart(start, client):
     write(MENU + "/0-panelpush_local_one.json", product_json("Dup", "v1.0.0.0"))
     write(MENU + "/0-panelpush_local_two.json", product_json("Dup", "v2.0.0.0"))
     d = start(debug=False)
-    assert nobody_request("delete", "1") == "0"
+    assert nobody_request("delete", "1") == "0" and os.listdir(PUSH) == []
     d.stop()
     start(debug=False)
     client.request("refresh")  # answered once the rebuild has ended
