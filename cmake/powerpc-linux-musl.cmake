@@ -1,0 +1,50 @@
+# Cross-build for the device against musl instead of glibc: fully static binaries that
+# start on any e300c3 Linux, whatever its C library and however old its kernel.
+#   scripts/musl-deps.sh  builds musl, cJSON and zlib from Debian's sources into the prefix below
+#   cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-musl.cmake
+# Debian's powerpc-linux-gnu compiler is used with its default specs (secure PLT stays on);
+# only its header and library search is pointed at musl. C++ takes Debian's libstdc++
+# headers and libraries for the target; cmake/musl-glibc-compat.c supplies the few glibc
+# symbols they need.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR powerpc)
+set(CMAKE_C_COMPILER powerpc-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER powerpc-linux-gnu-g++)
+
+get_filename_component(_menuhold_top "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(MENUHOLD_MUSL_PREFIX "${_menuhold_top}/build-ppc-deps/musl/prefix" CACHE PATH "musl, cJSON and zlib for the target")
+execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=include
+                OUTPUT_VARIABLE _gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpversion
+                OUTPUT_VARIABLE _gcc_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(_cxx_include /usr/powerpc-linux-gnu/include/c++/${_gcc_version})
+
+# musl's powerpc port takes long double as double. Each section of its own and no PIE
+# code: --gc-sections then drops what is unused, and a static binary needs no PIC.
+set(_common "-mcpu=e300c3 -mlong-double-64 -fno-pie -ffunction-sections -fdata-sections -nostdinc")
+set(_c_headers "-isystem ${MENUHOLD_MUSL_PREFIX}/include -isystem ${_gcc_include}")
+set(CMAKE_C_FLAGS_INIT "${_common} ${_c_headers}")
+set(CMAKE_CXX_FLAGS_INIT "${_common} -isystem ${CMAKE_CURRENT_LIST_DIR}/musl-cxx -isystem ${_cxx_include} -isystem ${_cxx_include}/powerpc-linux-gnu -isystem ${_cxx_include}/backward ${_c_headers}")
+
+# Always static. -B and -L put musl's start files and libraries before the glibc ones
+# that the compiler would otherwise find.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -no-pie -B${MENUHOLD_MUSL_PREFIX}/lib -L${MENUHOLD_MUSL_PREFIX}/lib -Wl,--gc-sections -Wl,-z,max-page-size=4096")
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "${MENUHOLD_MUSL_PREFIX}/lib/glibc-compat.o")
+
+set(CMAKE_FIND_ROOT_PATH "${MENUHOLD_MUSL_PREFIX}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(ENV{PKG_CONFIG_LIBDIR} "${MENUHOLD_MUSL_PREFIX}/lib/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+
+# The binaries are static: the emulator needs no library prefix.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc;-cpu;e300c3)
+
+# GoogleTest prints through iostreams, the part of Debian's libstdc++ that was built for
+# glibc's 128-bit long double (and reads glibc's locale internals). The linker refuses to
+# mix it with 64-bit long double code, which keeps it out of menuhold and menuholdctl; only
+# the unit test binary is let through (tests/CMakeLists.txt), and its tests print no long
+# double and use no locale but the classic one's character widening.
+set(MENUHOLD_UNIT_LINK_OPTIONS -Wl,--no-warn-mismatch)
