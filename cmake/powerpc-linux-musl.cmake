@@ -19,15 +19,19 @@ execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpversion
                 OUTPUT_VARIABLE _gcc_version OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(_cxx_include /usr/powerpc-linux-gnu/include/c++/${_gcc_version})
 
-# musl's powerpc port takes long double as double. Each section of its own and no PIE
-# code: --gc-sections then drops what is unused, and a static binary needs no PIC.
-set(_common "-mcpu=e300c3 -mlong-double-64 -fno-pie -ffunction-sections -fdata-sections -nostdinc")
+# musl's powerpc port takes long double as double. Each function and object in a section
+# of its own, so --gc-sections drops what is unused; no PIE code, which a static binary
+# does not need and which is larger on 32-bit PowerPC. scripts/musl-deps.sh builds musl
+# with the same flags (it reads the line below).
+set(MENUHOLD_MUSL_TARGET_FLAGS "-mcpu=e300c3 -mlong-double-64 -fno-pie -ffunction-sections -fdata-sections")
+set(_common "${MENUHOLD_MUSL_TARGET_FLAGS} -nostdinc")
 set(_c_headers "-isystem ${MENUHOLD_MUSL_PREFIX}/include -isystem ${_gcc_include}")
 set(CMAKE_C_FLAGS_INIT "${_common} ${_c_headers}")
 set(CMAKE_CXX_FLAGS_INIT "${_common} -isystem ${CMAKE_CURRENT_LIST_DIR}/musl-cxx -isystem ${_cxx_include} -isystem ${_cxx_include}/powerpc-linux-gnu -isystem ${_cxx_include}/backward ${_c_headers}")
 
 # Always static. -B and -L put musl's start files and libraries before the glibc ones
-# that the compiler would otherwise find.
+# that the compiler would otherwise find. Pages are 4 KiB on every e300 Linux (32-bit
+# hash MMU), so segments need no 64 KiB alignment, whose padding would be ~60 KB a file.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -no-pie -B${MENUHOLD_MUSL_PREFIX}/lib -L${MENUHOLD_MUSL_PREFIX}/lib -Wl,--gc-sections -Wl,-z,max-page-size=4096")
 set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "${MENUHOLD_MUSL_PREFIX}/lib/glibc-compat.o")
 
@@ -38,6 +42,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ENV{PKG_CONFIG_LIBDIR} "${MENUHOLD_MUSL_PREFIX}/lib/pkgconfig")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+
+# The tests expect musl's own error texts and getopt diagnostics (tests/CMakeLists.txt).
+set(MENUHOLD_LIBC musl)
 
 # The binaries are static: the emulator needs no library prefix.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc;-cpu;e300c3)
