@@ -9,7 +9,7 @@ seconds=${1:-60}
 scripts/deps.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ scripts/build.sh build-fuzz -DMENUHOLD_FUZZ=ON -DMENUHOLD_TESTS=OFF >/dev/null
 top=$PWD
-for target in parse version request; do
+for target in version; do
     dict=()
     [ -f "tests/fuzz/$target.dict" ] && dict=(-dict="$top/tests/fuzz/$target.dict")
     log=$(mktemp)

@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/build.sh build -DMENUHOLD_TESTS=OFF >/dev/null
-mkdir -p /tmp/json_menu /tmp/panel_push
+mkdir -p -m 0755 /tmp/json_menu /tmp/panel_push
 exec build/src/menuhold -d "$@"

@@ -1,4 +1,4 @@
-// Bounded copies into the fixed-size character arrays that the specification gives.
+// Bounded copies into fixed-size character arrays.
 #ifndef MENUHOLD_BOUNDED_H
 #define MENUHOLD_BOUNDED_H
 

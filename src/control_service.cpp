@@ -1,8 +1,7 @@
-// Control service (Parts 2.1 and 2.2): the service object's life, the control socket,
-// the control loop and the replies.
+// Control service: the service object's life, the control socket, the control loop and
+// the replies.
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -12,7 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "bounded.h"
+#include "file_io.h"
 #include "menuhold.h"
 #include "paths.h"
 #include "signals.h"
@@ -20,7 +19,6 @@
 
 namespace {
 
-constexpr int kDatagramSize = 500;
 constexpr socklen_t kAddressLength = 110;  // sizeof(sockaddr_un), for bind, receive and send
 constexpr mode_t kSocketMode = 03567;      // hexadecimal 777: group and others may send
 constexpr int kSelectWidth = 1024;
@@ -32,6 +30,29 @@ void pause_briefly()
 {
     const struct timespec pause = {0, 100 * 1000 * 1000};
     nanosleep(&pause, nullptr);
+}
+
+// The sender's user id from the credentials the kernel attached; -1 when there are none.
+// Descriptors a client passed along are not ours to keep.
+uid_t sender_uid_of(struct msghdr& msg)
+{
+    uid_t uid = static_cast<uid_t>(-1);
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET) continue;
+        if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
+            struct ucred cred;
+            std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+            uid = cred.uid;
+        } else if (c->cmsg_type == SCM_RIGHTS) {
+            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                close(fd);
+            }
+        }
+    }
+    return uid;
 }
 
 }  // namespace
@@ -66,14 +87,18 @@ int Menuhold::init(int json_debug)
     }
     debugf(debug, "ctrl_socket=%d\n", ctrl_socket);
 
-    // Every request carries its sender's credentials (DESIGN.md D5).
+    // Every request must say who sent it: without that, no upload could be checked.
     const int on = 1;
-    setsockopt(ctrl_socket, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    if (setsockopt(ctrl_socket, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+        syslog(LOG_ERR, "cannot receive sender credentials: %s\n", strerror(errno));
+        close(ctrl_socket);
+        return -1;
+    }
 
     struct sockaddr_un addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    copy_bounded(addr.sun_path, sizeof addr.sun_path, paths::kSocket);
+    std::strncpy(addr.sun_path, paths::kSocket, sizeof addr.sun_path - 1);
     if (bind(ctrl_socket, reinterpret_cast<struct sockaddr*>(&addr), kAddressLength) < 0) {
         debugf(debug, "bind: bind failed: [%s]\n", strerror(errno));
         close(ctrl_socket);
@@ -126,8 +151,7 @@ int Menuhold::run()
 
     fd_set fds;
     struct timeval tv;
-    char buffer[kDatagramSize];
-    operation fromsocket;
+    Request request;
     for (;;) {
         log_pending_signals();
         if (!running_flag) break;
@@ -153,19 +177,13 @@ int Menuhold::run()
             debug_line(debug, "Ctrl_socket is not in FD SET");
             continue;
         }
-
-        if (!receive_request(buffer)) {
+        if (!receive(request)) {
             debug_line(debug, "Error: cannot receive message from client");
             continue;
         }
         debugf(debug, "Got message from to [%.*s]\n", static_cast<int>(sizeof c_addr.sun_path), c_addr.sun_path);
-
-        operation received;
-        std::memcpy(&received, buffer, sizeof received);
-        copy_data(&fromsocket, &received);
-        debugf(debug, "[%s][%d] command[%s]\n", "run", __LINE__, fromsocket.command);
-        serve_request(&fromsocket, buffer);
-        c_uid_known = false;  // the credentials were this request's only
+        debugf(debug, "[%s][%d] command[%s]\n", "run", __LINE__, request.message.command);
+        serve(request);
     }
     debug_line(debug, "Stopped looping");
     debugf(debug, "%s(): ended\n", "run");
@@ -173,13 +191,13 @@ int Menuhold::run()
     return 0;
 }
 
-// Receives one datagram into buffer (500 bytes), its sender into c_addr and the sender's
-// credentials. A short datagram reads as if its missing bytes were zero (DESIGN.md D4).
-bool Menuhold::receive_request(char* buffer)
+// Receives one datagram with its sender's address (into c_addr) and credentials. A short
+// datagram reads as if its missing bytes were zero.
+bool Menuhold::receive(Request& request)
 {
     std::memset(&c_addr, 0, sizeof c_addr);
-    std::memset(buffer, 0, kDatagramSize);
-    struct iovec iov = {buffer, kDatagramSize};
+    std::memset(request.datagram, 0, sizeof request.datagram);
+    struct iovec iov = {request.datagram, sizeof request.datagram};
     union {
         struct cmsghdr align;
         char space[CMSG_SPACE(sizeof(struct ucred))];
@@ -192,115 +210,78 @@ bool Menuhold::receive_request(char* buffer)
     msg.msg_iovlen = 1;
     msg.msg_control = control.space;
     msg.msg_controllen = sizeof control.space;
-    if (recvmsg(ctrl_socket, &msg, MSG_DONTWAIT) == -1) return false;
-    receive_credentials(msg);
+    const ssize_t length = recvmsg(ctrl_socket, &msg, MSG_DONTWAIT);
+    if (length == -1) return false;
+    request.message = protocol::decode(request.datagram, static_cast<size_t>(length));
+    request.sender_uid = sender_uid_of(msg);
     return true;
 }
 
-// A sender without credentials counts as unprivileged (uid -1).
-void Menuhold::receive_credentials(const struct msghdr& msg)
+void Menuhold::serve(Request& request)
 {
-    c_uid = static_cast<uid_t>(-1);
-    c_uid_known = true;
-    for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(const_cast<struct msghdr*>(&msg), c)) {
-        if (c->cmsg_level != SOL_SOCKET) continue;
-        if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
-            struct ucred cred;
-            std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
-            c_uid = cred.uid;
-        } else if (c->cmsg_type == SCM_RIGHTS) {
-            // Descriptors a client passed along are not ours to keep.
-            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                close(fd);
-            }
-        }
-    }
-}
-
-void Menuhold::serve_request(operation* fromsocket, char* buffer)
-{
+    operation& fromsocket = request.message;
     int error;
-    if (strcmp(fromsocket->command, "write") == 0) {
-        error = serve_write(fromsocket->option);
-    } else if (strcmp(fromsocket->command, "delete") == 0) {
-        const int del_id = atoi_saturated(fromsocket->option);
+    if (strcmp(fromsocket.command, protocol::kWrite) == 0) {
+        if (strlen(fromsocket.option) > protocol::kLongestWritePath) {
+            // A cut path could name another file: refuse it and touch nothing.
+            syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", fromsocket.option);
+            error = -1;
+        } else {
+            debugf(debug, "Write to flash from %s\n", fromsocket.option);
+            error = add(fromsocket.option, request.sender_uid);
+        }
+    } else if (strcmp(fromsocket.command, protocol::kDelete) == 0) {
+        const int del_id = atoi_saturated(fromsocket.option);
         debugf(debug, "Delete product with id [%d]\n", del_id);
         debugf(debug, "[%s][%d]JSON list size[%d]\n", "run", __LINE__, static_cast<int>(Json_list.size()));
         error = delete_json(del_id == INT_MIN ? INT_MIN : del_id - 1);
         if (error != 0) syslog(LOG_INFO, "Erase failed[%d]\n", error);
         debugf(debug, "[%s][%d]Return[%d]to setrelay\n", "run", __LINE__, error);
-    } else if (strcmp(fromsocket->command, "status") == 0) {
-        send_status_reply(fromsocket, buffer);
+    } else if (strcmp(fromsocket.command, protocol::kStatus) == 0) {
+        // The reply is built in the receive buffer: its bytes 220 to 499 stay as received.
+        getListStatus(atoi_saturated(fromsocket.option), fromsocket.option);
+        protocol::encode(fromsocket, request.datagram);
+        if (send_reply(request.datagram) != 0) debug_line(debug, "Send feedback failed");
         return;
-    } else if (strcmp(fromsocket->command, "refresh") == 0) {
+    } else if (strcmp(fromsocket.command, protocol::kRefresh) == 0) {
         error = 0;
         refresh_table();
     } else {
         error = -1;
         debug_line(debug, "Invalid command");
     }
-    if (sendMsgClient(fromsocket, error) != 0)
+    if (sendMsgClient(&fromsocket, error) != 0)
         syslog(LOG_INFO, "Cannot response message from client, may need to restart menuhold\n");
-}
-
-int Menuhold::serve_write(const char* path)
-{
-    char file_addr[100];
-    std::memset(file_addr, 0, sizeof file_addr);
-    if (strlen(path) >= sizeof file_addr) {
-        // A cut path could name another file: refuse it and touch nothing (DESIGN.md D4).
-        syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", path);
-        return -1;
-    }
-    copy_bounded(file_addr, sizeof file_addr, path);
-    debugf(debug, "Write to flash from %s\n", file_addr);
-    return add(file_addr);
-}
-
-// The "status" reply is built in the receive buffer, whose bytes 220 to 499 still hold
-// what the request carried there (Part 2.1).
-void Menuhold::send_status_reply(operation* fromsocket, char* buffer)
-{
-    char status_buffer[200];
-    std::memset(status_buffer, 0, sizeof status_buffer);
-    const int block = atoi_saturated(fromsocket->option);
-    getListStatus(block, status_buffer);
-
-    std::memset(fromsocket->option, 0, sizeof fromsocket->option);
-    copy_bounded(fromsocket->option, sizeof fromsocket->option, status_buffer);
-    operation reply;
-    copy_data(&reply, fromsocket);
-    std::memcpy(buffer, &reply, sizeof reply);
-    if (sendto(ctrl_socket, buffer, kDatagramSize, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&c_addr),
-               kAddressLength) < 0)
-        debug_line(debug, "Send feedback failed");
 }
 
 int Menuhold::sendMsgClient(operation* toClient, int error)
 {
-    char datagram[kDatagramSize];
     char error_str[5];
-    std::memset(datagram, 0, sizeof datagram);
-    std::memset(error_str, 0, sizeof error_str);
     snprintf(error_str, sizeof error_str, "%d", error);
-
     std::memset(toClient->option, 0, sizeof toClient->option);
-    copy_bounded(toClient->option, sizeof toClient->option, error_str);
+    std::memcpy(toClient->option, error_str, sizeof error_str);
     debugf(debug, "[%s][%d] Send back error[%s]\n", "sendMsgClient", __LINE__, error_str);
 
-    operation reply;
-    copy_data(&reply, toClient);
-    std::memcpy(datagram, &reply, sizeof reply);
+    char datagram[protocol::kDatagramSize] = {};
+    protocol::encode(*toClient, datagram);
     debugf(debug, "Client option[%s]\n", toClient->option);
-
-    // A client that does not read its replies must not stall the service (DESIGN.md D3).
-    if (sendto(ctrl_socket, datagram, kDatagramSize, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&c_addr),
-               kAddressLength) < 0) {
+    if (send_reply(datagram) != 0) {
         debug_line(debug, "Send feedback failed");
         return -1;
     }
     return 0;
+}
+
+// Sends a reply to c_addr. It must never block the loop: a client that does not read its
+// replies would stall every other client. Unread replies stay charged to the sending
+// socket, so clients that hoard them could exhaust the control socket's buffer; then the
+// reply goes out from a socket of its own, whose buffer nobody else has touched.
+int Menuhold::send_reply(const char* datagram)
+{
+    const auto* to = reinterpret_cast<const struct sockaddr*>(&c_addr);
+    if (sendto(ctrl_socket, datagram, protocol::kDatagramSize, MSG_DONTWAIT, to, kAddressLength) >= 0) return 0;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) return -1;
+    FileDescriptor spare(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!spare.valid()) return -1;
+    return sendto(spare.get(), datagram, protocol::kDatagramSize, MSG_DONTWAIT, to, kAddressLength) >= 0 ? 0 : -1;
 }

@@ -1,57 +1,87 @@
 #include "file_io.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <zlib.h>
 
 namespace {
 
 constexpr const char* kTempPrefix = ".menuhold-";
+constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
+// A name is taken only by a collision of 64 random bits or by someone who can read
+// them; either way the next try draws anew, and so many tries never all fail.
+constexpr int kTempAttempts = 1000;
 
-std::string directory_of(const std::string& path)
+// 64 unpredictable bits. Kernels without getrandom have /dev/urandom; if neither
+// answers, the clock and the pid keep names distinct, and O_EXCL keeps them safe.
+unsigned long long random_bits()
 {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+    unsigned long long bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) return bits;
+    FileDescriptor urandom(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (urandom.valid() && read(urandom.get(), &bits, sizeof bits) == static_cast<ssize_t>(sizeof bits)) return bits;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    static unsigned long long counter = 0;
+    return (static_cast<unsigned long long>(now.tv_nsec) << 20) ^ (static_cast<unsigned long long>(getpid()) << 40) ^
+           ++counter;
 }
 
-int write_all(int fd, const void* data, size_t size)
+int write_all(int fd, const struct iovec* parts, int count)
 {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+    for (int i = 0; i < count; ++i) {
+        const char* p = static_cast<const char*>(parts[i].iov_base);
+        size_t size = parts[i].iov_len;
+        while (size > 0) {
+            const ssize_t n = write(fd, p, size);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            p += n;
+            size -= static_cast<size_t>(n);
         }
-        p += n;
-        size -= static_cast<size_t>(n);
     }
     return 0;
 }
 
-// Creates a new ".menuhold-" temporary in dir with exactly the given mode. O_EXCL never
-// follows or reuses an existing name (a planted link or file), so a taken name is skipped.
-FileDescriptor create_temporary(const std::string& dir, mode_t mode, std::string& path)
+// Writes all parts with one writev when it takes them whole, as it does on a local file.
+int write_parts(int fd, const struct iovec* parts, int count)
 {
-    static unsigned long counter = 0;
-    const unsigned long seed = static_cast<unsigned long>(getpid()) * 2654435761UL ^ static_cast<unsigned long>(time(nullptr));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[32];
-        snprintf(suffix, sizeof suffix, "%lx", (seed + ++counter * 40503UL) & 0xffffffffUL);
-        path = dir + "/" + kTempPrefix + suffix;
-        FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+    if (count > 0 && count <= IOV_MAX) {
+        const ssize_t n = writev(fd, parts, count);
+        if (n >= 0 && static_cast<size_t>(n) == total) return 0;
+        if (n < 0 && errno != EINTR) return errno;
+        // A short write: start again from the beginning, part by part.
+        if (lseek(fd, 0, SEEK_SET) != 0 || ftruncate(fd, 0) != 0) return errno;
+    }
+    return write_all(fd, parts, count);
+}
+
+// Creates a new temporary in dir_fd with exactly the given mode; name receives its name.
+FileDescriptor create_temporary(int dir_fd, mode_t mode, std::string& name)
+{
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        char suffix[17];
+        snprintf(suffix, sizeof suffix, "%016llx", random_bits());
+        name = std::string(kTempPrefix) + suffix;
+        FileDescriptor fd(openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd.valid()) {
             // open() applies the umask; a mode it cut (an existing file's own) is set again.
             if ((mode & ~process_umask()) != mode && fchmod(fd.get(), mode) != 0) {
-                unlink(path.c_str());
+                const int error = errno;
+                unlinkat(dir_fd, name.c_str(), 0);
+                errno = error;
                 return FileDescriptor();
             }
             return fd;
@@ -62,11 +92,13 @@ FileDescriptor create_temporary(const std::string& dir, mode_t mode, std::string
     return FileDescriptor();
 }
 
-int fsync_directory(const std::string& dir)
+// Why a directory that others can reach is not the service's to use; nullptr when it is.
+const char* distrust_reason(const struct stat& st)
 {
-    FileDescriptor fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid()) return errno;
-    return fsync(fd.get()) == 0 ? 0 : errno;
+    if (!S_ISDIR(st.st_mode)) return "not a directory";
+    if (st.st_uid != geteuid()) return "not owned by the service's user";
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return "writable by group or others";
+    return nullptr;
 }
 
 }  // namespace
@@ -92,16 +124,46 @@ void FileDescriptor::reset(int fd)
     fd_ = fd;
 }
 
-Directory::~Directory()
+DirectoryListing::DirectoryListing(int dir_fd) : dir_(nullptr)
+{
+    // A listing of its own: the directory's descriptor stays open and at its place.
+    const int fd = dir_fd >= 0 ? openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd >= 0 && !(dir_ = fdopendir(fd))) close(fd);
+}
+
+DirectoryListing::~DirectoryListing()
 {
     if (dir_) closedir(dir_);
 }
 
-const char* Directory::next_name()
+const char* DirectoryListing::next_name()
 {
     if (!dir_) return nullptr;
     const struct dirent* entry = readdir(dir_);
     return entry ? entry->d_name : nullptr;
+}
+
+int WorkDirectory::fd()
+{
+    if (fd_.valid()) return fd_.get();
+    FileDescriptor fd(open(path_, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    const char* reason = nullptr;
+    if (!fd.valid()) {
+        if (errno == ENOENT) return -1;  // not there (yet): nothing to distrust
+        reason = errno == ELOOP || errno == ENOTDIR ? "not a directory" : strerror(errno);
+    } else if (fstat(fd.get(), &st) != 0) {
+        reason = strerror(errno);
+    } else if (trust_ == Trust::kOwnOnly) {
+        reason = distrust_reason(st);
+    }
+    if (reason) {
+        syslog(LOG_ERR, "cannot use directory %s: %s\n", path_, reason);
+        errno = EACCES;
+        return -1;
+    }
+    fd_ = std::move(fd);
+    return fd_.get();
 }
 
 mode_t process_umask()
@@ -114,39 +176,40 @@ mode_t process_umask()
     return mask;
 }
 
-mode_t mode_for_rewrite(const std::string& path, mode_t default_mode)
+mode_t mode_for_rewrite(int dir_fd, const char* name, mode_t default_mode)
 {
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
-    return default_mode & ~process_umask();
+    const bool exists = fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    const mode_t mode = exists ? st.st_mode & 07777 : default_mode & ~process_umask();
+    return mode & ~kSpecialBits;
 }
 
-int write_file_atomically(const std::string& path, const void* data, size_t size, mode_t mode,
+int write_file_atomically(int dir_fd, const char* name, const struct iovec* parts, int count, mode_t mode,
                           bool durable, time_t* mtime)
 {
-    const std::string dir = directory_of(path);
+    if (dir_fd < 0) return ENOENT;
     std::string temp;
-    FileDescriptor fd = create_temporary(dir, mode, temp);
+    FileDescriptor fd = create_temporary(dir_fd, mode & ~kSpecialBits, temp);
     if (!fd.valid()) return errno;
 
-    int error = write_all(fd.get(), data, size);
+    int error = write_parts(fd.get(), parts, count);
     if (!error && durable && fsync(fd.get()) != 0) error = errno;
     if (!error && mtime) {
         struct stat st;
         if (fstat(fd.get(), &st) == 0) *mtime = st.st_mtime;
     }
     if (!error && close(fd.release()) != 0) error = errno;
-    if (!error && rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (!error && renameat(dir_fd, temp.c_str(), dir_fd, name) != 0) error = errno;
     if (error) {
-        unlink(temp.c_str());
+        unlinkat(dir_fd, temp.c_str(), 0);
         return error;
     }
-    return durable ? fsync_directory(dir) : 0;
+    return durable && fsync(dir_fd) != 0 ? errno : 0;
 }
 
-int read_whole_file(const std::string& path, std::string& out, time_t* mtime)
+int read_whole_file(int dir_fd, const char* name, std::string& out, time_t* mtime)
 {
-    FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FileDescriptor fd(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) return errno;
     struct stat st;
     if (fstat(fd.get(), &st) != 0) return errno;
@@ -212,14 +275,14 @@ bool gzip_compress(const std::string& data, const char* name, time_t mtime, std:
     return compressor.compress(data, name, mtime, out);
 }
 
-void remove_temporaries(const char* dir)
+void remove_temporaries(int dir_fd)
 {
-    Directory d(dir);
-    const std::string prefix = kTempPrefix;
-    while (const char* name = d.next_name()) {
-        if (std::strncmp(name, kTempPrefix, prefix.size()) != 0) continue;
-        const std::string path = std::string(dir) + "/" + name;
+    DirectoryListing listing(dir_fd);
+    const size_t prefix_length = strlen(kTempPrefix);
+    while (const char* name = listing.next_name()) {
+        if (strncmp(name, kTempPrefix, prefix_length) != 0) continue;
         struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(path.c_str());
+        if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
+            unlinkat(dir_fd, name, 0);
     }
 }

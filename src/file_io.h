@@ -1,4 +1,6 @@
-// File system helpers: RAII handles, crash-safe writes and the gzip copy (DESIGN.md D1, D2).
+// File system primitives: RAII handles, directories used through their descriptors, and
+// crash-safe writes. Everything a caller names is a name inside a directory it holds
+// open, so a path swapped after the directory was opened changes nothing.
 #ifndef MENUHOLD_FILE_IO_H
 #define MENUHOLD_FILE_IO_H
 
@@ -6,7 +8,9 @@
 #include <ctime>
 #include <dirent.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 // Owns one file descriptor.
 class FileDescriptor {
@@ -27,15 +31,14 @@ private:
     int fd_;
 };
 
-// Owns one open directory stream.
-class Directory {
+// Lists the entries of a directory held open as dir_fd (which stays open and unmoved).
+class DirectoryListing {
 public:
-    explicit Directory(const char* path) : dir_(opendir(path)) {}
-    ~Directory();
-    Directory(const Directory&) = delete;
-    Directory& operator=(const Directory&) = delete;
+    explicit DirectoryListing(int dir_fd);
+    ~DirectoryListing();
+    DirectoryListing(const DirectoryListing&) = delete;
+    DirectoryListing& operator=(const DirectoryListing&) = delete;
 
-    bool is_open() const { return dir_ != nullptr; }
     // The next entry's name, "." and ".." included; nullptr at the end.
     const char* next_name();
 
@@ -43,28 +46,52 @@ private:
     DIR* dir_;
 };
 
+// A directory that the service writes into, opened once. Directories that other users
+// can reach (a path in /tmp) are used only when they are real directories of the
+// service's own user that nobody else may write to; /tmp itself is opened as it is.
+class WorkDirectory {
+public:
+    enum class Trust { kOwnOnly, kAsIs };
+    WorkDirectory(const char* path, Trust trust) : path_(path), trust_(trust) {}
+
+    // The directory's descriptor, opened the first time it is asked for; -1 with errno
+    // ENOENT while the path is missing, EACCES while it is not to be trusted (logged at
+    // LOG_ERR at every refusal).
+    int fd();
+    const char* path() const { return path_; }
+    // The path of a name inside the directory, for messages and debug lines.
+    std::string path_of(const std::string& name) const { return std::string(path_) + "/" + name; }
+
+private:
+    const char* path_;
+    Trust trust_;
+    FileDescriptor fd_;
+};
+
 // The process umask, read once without changing it for good.
 mode_t process_umask();
 
-// The mode a rewritten file gets: an existing regular file keeps its own, as an
-// in-place rewrite would; a new one gets default_mode less the umask.
-mode_t mode_for_rewrite(const std::string& path, mode_t default_mode);
+// The mode a rewritten file gets: an existing regular file keeps its own, as an in-place
+// rewrite would; a new one gets default_mode less the umask. Never set-uid, set-gid or
+// sticky, whatever the existing file or the default carries.
+mode_t mode_for_rewrite(int dir_fd, const char* name, mode_t default_mode);
 
-// Writes data to a new temporary ".menuhold-" file beside path and renames it over
-// path, so that path holds the old or the new complete file at every moment.
-// durable: fsync the file before and its directory after the rename.
-// mtime (optional) receives the written file's modification time.
-// Returns 0, or the errno of the step that failed (the temporary is removed then).
-int write_file_atomically(const std::string& path, const void* data, size_t size, mode_t mode,
+// Writes the parts, in order, to a new temporary file in dir_fd and renames it over name,
+// so that name holds the old or the new complete file at every moment. The temporary's
+// name is unpredictable and created exclusively. durable: fsync the file before and the
+// directory after the rename. mtime (optional) receives the written file's modification
+// time. Returns 0, or the errno of the step that failed (the temporary is removed then).
+int write_file_atomically(int dir_fd, const char* name, const struct iovec* parts, int count, mode_t mode,
                           bool durable, time_t* mtime = nullptr);
 
-// Reads a whole regular file; returns 0 or an errno.
-int read_whole_file(const std::string& path, std::string& out, time_t* mtime = nullptr);
+// Reads the whole regular file name in dir_fd; returns 0 or an errno.
+int read_whole_file(int dir_fd, const char* name, std::string& out, time_t* mtime = nullptr);
 
 // gzip member of data as `gzip -c` writes it: level 6, name in the header, mtime, OS 3.
 bool gzip_compress(const std::string& data, const char* name, time_t mtime, std::string& out);
 
-// Removes the leftover ".menuhold-" temporaries of an interrupted write in dir.
-void remove_temporaries(const char* dir);
+// Removes the leftover temporaries of interrupted writes in dir_fd: the service's own
+// (owned by its user), never another user's files.
+void remove_temporaries(int dir_fd);
 
 #endif

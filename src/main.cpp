@@ -1,12 +1,16 @@
-// Process entry (Part 1.1): command line, signals, clean-up of published state, and the
-// order init, recovery, run, destruction.
+// Process entry: command line, signals, clean-up of published state, and the order
+// init, recovery, run, destruction.
 #include <cstdio>
+#include <cstring>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 #include <memory>
 #include <new>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -31,24 +35,40 @@ void usage()
     puts("    -v      print current version");
 }
 
-// Removes what an earlier run published: the history file and the push copies.
+// Removes what an earlier run published: the history file and the push copies, and
+// the service's own temporaries that a crash left behind.
 void clear_published_state()
 {
+    ServiceDirectories& dirs = service_directories();
     printf("%s(): To open path %s\n", "main", paths::kPushDir);
     printf("%s(): to remove table file %s\n", "main", paths::kHistory);
-    remove(paths::kHistory);
+    const int history_fd = dirs.history.fd();
+    unlinkat(history_fd, paths::kHistoryName, 0);
+    remove_temporaries(history_fd);
 
-    Directory push_dir(paths::kPushDir);
-    while (const char* name = push_dir.next_name()) {
-        if (!paths::names_held_file(name)) continue;
-        remove(paths::push_copy_path(name).c_str());
+    const int push_fd = dirs.push.fd();
+    DirectoryListing push_listing(push_fd);
+    while (const char* name = push_listing.next_name()) {
+        if (paths::names_held_file(name)) unlinkat(push_fd, name, 0);
     }
-    // Leftovers of a write that a crash interrupted (DESIGN.md D2).
-    remove_temporaries(paths::kPushDir);
-    remove_temporaries("/tmp");
+    remove_temporaries(push_fd);
 }
 
-// Ends the process where Part 1.1 leaves the service object alive: the socket path
+// True when a menuhold of this user answers on the control socket. A socket that nobody
+// serves any more, or one that another user bound there, is replaced at start.
+bool another_service_runs()
+{
+    struct stat st;
+    if (lstat(paths::kSocket, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) return false;
+    FileDescriptor probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, paths::kSocket, sizeof addr.sun_path - 1);
+    // A datagram socket's connect sends nothing: it only finds out whether one is bound.
+    return probe.valid() && connect(probe.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// Ends the process where the service object stays alive: the socket path
 // stays on disk and no exit record is written. The object stays reachable through
 // Json_mgt until the process ends.
 int end_without_destruction(std::unique_ptr<Menuhold>& service, int status)
@@ -62,7 +82,7 @@ int end_without_destruction(std::unique_ptr<Menuhold>& service, int status)
 
 int main(int argc, char** argv)
 {
-    // Debug output is meant to be followed live, also through a pipe (DESIGN.md D7).
+    // Debug output is meant to be followed live, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 #ifdef __GLIBC__
     // Fixed thresholds: a request's buffers come from the heap and stay there for the
@@ -99,6 +119,10 @@ int main(int argc, char** argv)
         }
     }
 
+    if (another_service_runs()) {
+        fprintf(stderr, "%s: another menuhold is running on %s\n", argv[0], paths::kSocket);
+        return 1;
+    }
     install_signal_handlers();
     clear_published_state();
     log_pending_signals();

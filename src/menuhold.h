@@ -1,5 +1,5 @@
 // Menuhold: holds uploaded product files and publishes them as a product table.
-// The shapes below are the specification's (Parts 2.1, 2.2, 4.1); see README.md.
+// The service object, its product record and the request codes of the product list.
 #ifndef MENUHOLD_H
 #define MENUHOLD_H
 
@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -17,15 +18,14 @@
 #include "debug.h"
 #include "protocol.h"
 
-
-// The product record of the product list (Part 4.1).
+// The product record of the product list: one held product.
 typedef struct ProdInfo_s {
     char prod_name[60];
     char version[25];
     int file_size;
 } ProdInfo_t;
 
-// Request code of compare, update_list and modifyTabrixTable (Part 4.1).
+// Request code of compare, update_list and modifyTabrixTable.
 enum json_handler {
     DO_NOTHING = 0,
     DO_ADD = 1,
@@ -37,6 +37,21 @@ struct CJsonDeleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }
 };
 using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
+
+// A product file as it is held: exactly the bytes that were validated (the held copies
+// are made of these, never of a second read), its record and its permission bits.
+struct ProductFile {
+    std::string bytes;
+    ProdInfo_t info{};
+    mode_t mode = 0;
+};
+
+// One received request and who sent it.
+struct Request {
+    operation message;
+    char datagram[protocol::kDatagramSize];  // as received; a "status" reply is built in it
+    uid_t sender_uid;  // -1 when the datagram carried no credentials
+};
 
 class Menuhold {
 public:
@@ -54,19 +69,22 @@ public:
 private:
     // Control service (control_service.cpp)
     int sendMsgClient(operation* toClient, int error);
+    bool receive(Request& request);
+    void serve(Request& request);
+    int send_reply(const char* datagram);
     // Product file store (product_store.cpp)
-    int add(char* filename);
+    int add(char* filename, uid_t sender_uid);
     int jsParse(char* content, char* prod, char* version);
     int compare(char* import_prod_name, char* import_version);
-    int readJsonFile(char* filename, char* prod_str, char* ver_str, int* filesz);
+    int readJsonFile(int fd, const char* filename, ProductFile& file);
     int delete_json(int index);
+    void recover_entry(int menu_fd, const char* entry_name, std::map<std::string, std::string>& listed_files);
     // Product list and table (product_table.cpp)
     void refresh_table();
     void update_list(int req, char* prod_name, char* version, int fsize);
     void getListStatus(int slot, char* buffer);
     void modifyTabrixTable(int req, char* prod_name, char* version);
 
-    // The specification's members, in its order (Part 2.2).
     volatile int debug;
     volatile sig_atomic_t running_flag;
     int ctrl_socket;
@@ -76,20 +94,16 @@ private:
     CJsonPtr table_root;  // owns the whole table document
     cJSON* table_aaData;  // the "aaData" array inside table_root; owns nothing
 
-    // Our own state beyond the specification (DESIGN.md; README.md, "Decisions").
-    struct LoadedFile {      // the bytes that readJsonFile validated last
-        std::string bytes;   // copies are made of exactly these (no re-read, no race)
-        mode_t mode = 0;
-        bool opened = false; // a regular file was opened: an upload may be removed
-    };
-    LoadedFile loaded;
-    std::vector<cJSON*> table_rows;  // the rows of table_aaData by position, kept in step
+    // Menu copies that lost to a newer copy of the same product at start: a deletion of
+    // the product removes them too, so that it does not come back at the next start.
+    std::multimap<std::string, std::string> unlisted_copies;
+
+    // The table's rows by position, kept in step with table_aaData.
+    std::vector<cJSON*> table_rows;
     int refresh_hold = 0;     // > 0 while history rewrites are coalesced
     bool refresh_pending = false;
-    uid_t c_uid = 0;          // the sender's credentials (DESIGN.md D5)
-    bool c_uid_known = false;
 
-    // RAII: coalesces history rewrites within one request or the rebuild (issue 7).
+    // RAII: coalesces history rewrites within one request or the rebuild.
     class RefreshBatch {
     public:
         explicit RefreshBatch(Menuhold& m);
@@ -99,29 +113,15 @@ private:
     private:
         Menuhold& owner;
     };
-
-    // Helpers
-    void serve_request(operation* request, char* buffer);
-    int serve_write(const char* path);
-    void send_status_reply(operation* request, char* buffer);
-    bool receive_request(char* buffer);
-    void receive_credentials(const struct msghdr& msg);
-    bool sender_may_take(const char* path);
-    int open_product_file(const char* filename, struct stat& st, int* filesz);
-    bool store_copy(const std::string& path, bool durable);
-    void release_loaded();
-    void recover_entry(const char* entry_name, std::map<std::string, std::string>& listed_files);
     void build_table();
     void append_row(const char* prod_name, const char* version);
     int find_row(const char* prod_name) const;
     static const char* row_field(const cJSON* row, int position);
     void remove_row(int position);
     void write_history();
-
-    friend class MenuholdTestAccess;  // unit tests reach the private operations
 };
 
-// The one service object; null until main() has created it (Part 1.1).
+// The one service object; null until main() has created it.
 extern Menuhold* Json_mgt;
 
 #endif

@@ -1,9 +1,11 @@
-// Fixed paths and names of Menuhold: Overview, Parts 1.1, 2.2, 3.3 and 4.2.
+// Where Menuhold keeps its files, and the names it gives them.
 #ifndef MENUHOLD_PATHS_H
 #define MENUHOLD_PATHS_H
 
+#include <cstring>
 #include <string>
 
+#include "file_io.h"
 #include "protocol.h"
 
 namespace paths {
@@ -11,9 +13,11 @@ namespace paths {
 constexpr const char* kSocket = protocol::kSocketPath;
 constexpr const char* kMenuDir = "/tmp/json_menu";
 constexpr const char* kPushDir = "/tmp/panel_push";
+constexpr const char* kHistoryDir = "/tmp";
 constexpr const char* kHistory = protocol::kHistoryPath;
+constexpr const char* kHistoryName = "json_history.json";  // also the name in the gzip header
 constexpr const char* kHistoryGz = "/tmp/json_history.gz";
-constexpr const char* kHistoryBaseName = "json_history.json";  // the name in the gzip header
+constexpr const char* kHistoryGzName = "json_history.gz";
 constexpr const char* kMarker = "0-panelpush_local";
 
 // "0-panelpush_local_%s_0.0.0.json": one name per product, whatever its version.
@@ -22,23 +26,22 @@ inline std::string held_file_name(const std::string& product_name)
     return "0-panelpush_local_" + product_name + "_0.0.0.json";
 }
 
-// The push copy's path is "%s/%s" of the push directory and the name.
-inline std::string push_copy_path(const std::string& file_name)
-{
-    return std::string(kPushDir) + "/" + file_name;
-}
-
-// The menu copy's path is "/tmp/json_menu/" with the name appended.
-inline std::string menu_copy_path(const std::string& file_name)
-{
-    return std::string(kMenuDir) + "/" + file_name;
-}
-
-inline bool names_held_file(const char* entry_name)
-{
-    return std::string(entry_name).find(kMarker) != std::string::npos;
-}
+inline bool names_held_file(const char* entry_name) { return std::strstr(entry_name, kMarker) != nullptr; }
 
 }  // namespace paths
+
+// The directories the service writes into, each opened once for the life of the process.
+// The menu and push directories are trusted only when they are the service's own.
+struct ServiceDirectories {
+    WorkDirectory menu{paths::kMenuDir, WorkDirectory::Trust::kOwnOnly};
+    WorkDirectory push{paths::kPushDir, WorkDirectory::Trust::kOwnOnly};
+    WorkDirectory history{paths::kHistoryDir, WorkDirectory::Trust::kAsIs};
+};
+
+inline ServiceDirectories& service_directories()
+{
+    static ServiceDirectories directories;
+    return directories;
+}
 
 #endif

@@ -1,5 +1,5 @@
-// Product file store (Parts 3.1 to 3.5): reading and validating product files, their
-// version order, the upload, the rebuild at start and the deletion, with the held copies.
+// Product file store: reading and validating product files, their version order, the
+// upload, the rebuild at start and the deletion, with the held copies.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,84 +10,128 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "bounded.h"
 #include "file_io.h"
 #include "menuhold.h"
+#include "parse_arena.h"
 #include "paths.h"
 #include "version.h"
 
 namespace {
 
-constexpr off_t kLargestProductFile = 16 * 1024 * 1024;  // DESIGN.md D4
-constexpr size_t kLongestName = 59;
-constexpr size_t kLongestVersion = 24;
+constexpr off_t kLargestProductFile = 16 * 1024 * 1024;
+constexpr size_t kLongestName = sizeof(ProdInfo_t::prod_name) - 1;
+constexpr size_t kLongestVersion = sizeof(ProdInfo_t::version) - 1;
+
+// Opens name in dir_fd for reading when it is a regular file, without following a
+// symbolic link and without blocking (a FIFO or a device is never opened). st receives
+// the open file's status.
+FileDescriptor open_regular_file(int dir_fd, const char* name, struct stat& st)
+{
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return FileDescriptor();
+    FileDescriptor fd(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileDescriptor();
+    return fd;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// An uploaded file, opened once: its directory and the file in it. The file whose owner
+// is checked is the file that is read and the one that is removed, whatever happens to
+// the path meanwhile (a renamed directory, a swapped symbolic link).
+struct Upload {
+    FileDescriptor dir;
+    std::string name;
+    FileDescriptor file;
+    struct stat st{};
+
+    explicit Upload(const char* path)
+    {
+        const char* slash = strrchr(path, '/');
+        const std::string dir_path = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+        name = slash ? slash + 1 : path;
+        dir.reset(open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.valid() && !name.empty()) file = open_regular_file(dir.get(), name.c_str(), st);
+    }
+
+    // Removes the upload, only while its name still names the file that was opened.
+    void remove() const
+    {
+        struct stat now;
+        if (fstatat(dir.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, st))
+            unlinkat(dir.get(), name.c_str(), 0);
+    }
+};
+
+// True when dir_fd is the menu or the push directory: an upload from there would be
+// the service removing one of its own held copies.
+bool is_a_store_directory(int dir_fd)
+{
+    struct stat st;
+    if (fstat(dir_fd, &st) != 0) return false;
+    for (WorkDirectory* store : {&service_directories().menu, &service_directories().push}) {
+        struct stat held;
+        const int fd = store->fd();
+        if (fd >= 0 && fstat(fd, &held) == 0 && same_file(st, held)) return true;
+    }
+    return false;
+}
+
+// Writes one held copy; durable for the menu copy, the store that survives a restart.
+void store_copy(WorkDirectory& dir, const std::string& name, const ProductFile& file, bool durable)
+{
+    const int fd = dir.fd();
+    const struct iovec bytes = {const_cast<char*>(file.bytes.data()), file.bytes.size()};
+    const int error = fd < 0 ? errno
+                             : write_file_atomically(fd, name.c_str(), &bytes, 1,
+                                                     mode_for_rewrite(fd, name.c_str(), file.mode), durable);
+    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", dir.path_of(name).c_str(), strerror(error));
+}
+
+// A sender that is not root may only hand over a file of its own.
+bool sender_may_take(uid_t sender_uid, const struct stat& st) { return sender_uid == 0 || st.st_uid == sender_uid; }
 
 }  // namespace
 
-// ---------------------------------------------------------------- reading (Part 3.1)
+// ---------------------------------------------------------------- reading and validation
 
-// Opens a product file that is a regular file, without following a symbolic link and
-// without blocking (DESIGN.md D4); -1 otherwise, reported as "cannot open". A sender that
-// is not root must own the open file (D5). st receives the open file's status.
-int Menuhold::open_product_file(const char* filename, struct stat& st, int* filesz)
+int Menuhold::readJsonFile(int fd, const char* filename, ProductFile& file)
 {
-    FileDescriptor fd;
-    if (lstat(filename, &st) == 0 && S_ISREG(st.st_mode))
-        fd.reset(open(filename, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    const bool opened = fd.valid() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
-    const bool sender_owns = !c_uid_known || c_uid == 0 || (opened && st.st_uid == c_uid);
-    if (!opened || !sender_owns) {
-        debugf(debug, "%s(): cannot open %s\n", "readJsonFile", filename);
-        if (filesz) *filesz = 0;
-        return -1;
-    }
-    loaded.opened = true;
-    loaded.mode = st.st_mode & 07777;
-    return fd.release();
-}
-
-int Menuhold::readJsonFile(char* filename, char* prod_str, char* ver_str, int* filesz)
-{
-    loaded = LoadedFile{};
     struct stat st;
-    FileDescriptor fp(open_product_file(filename, st, filesz));
-    if (!fp.valid()) return -1;
-
+    if (fstat(fd, &st) != 0) return -1;
+    file.mode = st.st_mode & 07777;
     const int lSize = st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
+    file.info.file_size = lSize;
     debugf(debug, "Length of jsonfile %s:  %d\n", filename, lSize);
-    if (filesz) *filesz = lSize;
     if (st.st_size > kLargestProductFile) {
         debugf(debug, "%s(): %s is larger than 16 MiB\n", "readJsonFile", filename);
         return -1;
     }
-
-    std::string& new_file_buffer = loaded.bytes;
+    std::string& bytes = file.bytes;
     try {
-        new_file_buffer.resize(static_cast<size_t>(lSize));
+        bytes.resize(static_cast<size_t>(lSize));
     } catch (const std::bad_alloc&) {
         syslog(LOG_ERR, "%s(): can not allocate buffer for storing contents from file\n", "readJsonFile");
         return -1;
     }
     size_t count = 0;
-    while (count < new_file_buffer.size()) {
-        const ssize_t n = read(fp.get(), &new_file_buffer[count], new_file_buffer.size() - count);
+    while (count < bytes.size()) {
+        const ssize_t n = read(fd, &bytes[count], bytes.size() - count);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             debug_line(debug, "\nReading data error");
-            release_loaded();
             return -1;
         }
         if (n == 0) break;  // the end came early: the bytes that did arrive are used
         count += static_cast<size_t>(n);
     }
-    new_file_buffer.resize(count);
+    bytes.resize(count);
 
     debugf(debug, "[%s]Now parse json file %s\n", "readJsonFile", filename);
-    const int error = jsParse(&new_file_buffer[0], prod_str, ver_str);
-    if (error < 0) {
-        debugf(debug, "Parse [%s] failed\n", filename);
-        release_loaded();
-    }
+    ParseArena arena;
+    const int error = jsParse(&bytes[0], file.info.prod_name, file.info.version);
+    if (arena.exhausted())
+        syslog(LOG_ERR, "%s(): %s needs more memory than the parse budget\n", "readJsonFile", filename);
+    if (error < 0) debugf(debug, "Parse [%s] failed\n", filename);
     return error;
 }
 
@@ -110,12 +154,13 @@ int Menuhold::jsParse(char* content, char* prod, char* version)
         debug_line(debug, "No product name");
         return -1;
     }
-    // Never shortened, so that two long names cannot become one product (D4).
+    // Never shortened, so that two long names cannot become one product; a "/" would
+    // make the held file name leave its directory.
     if (strlen(name->valuestring) > kLongestName || strchr(name->valuestring, '/')) {
         debug_line(debug, "Invalid product name");
         return -1;
     }
-    copy_bounded(prod, kLongestName + 1, name->valuestring);
+    strcpy(prod, name->valuestring);
 
     const cJSON* file_version = cJSON_GetObjectItem(info, "file version");
     if (!cJSON_IsString(file_version) || !file_version->valuestring) {
@@ -126,15 +171,12 @@ int Menuhold::jsParse(char* content, char* prod, char* version)
         debug_line(debug, "Invalid file version");
         return -1;
     }
-    copy_bounded(version, kLongestVersion + 1, file_version->valuestring);
+    strcpy(version, file_version->valuestring);
     document.reset();
 
-    char tmp_file_version[25];
-    std::memset(tmp_file_version, 0, sizeof tmp_file_version);
-    copy_bounded(tmp_file_version, sizeof tmp_file_version, version);
     debugf(debug, "Now verify file version: %s\n", version);
     debugf(debug, "The first char is: %c\n", version[0]);
-    if (!file_version_is_valid(tmp_file_version)) {
+    if (!file_version_is_valid(version)) {
         debug_line(debug, "Invalid file version");
         return -1;
     }
@@ -142,33 +184,17 @@ int Menuhold::jsParse(char* content, char* prod, char* version)
     return 0;
 }
 
-// Frees the bytes; whether a file was opened stays known to the caller.
-void Menuhold::release_loaded()
-{
-    std::string().swap(loaded.bytes);
-}
-
-// ---------------------------------------------------------------- version order (Part 3.2)
+// ---------------------------------------------------------------- version order
 
 int Menuhold::compare(char* import_prod_name, char* import_version)
 {
-    char tmp_f2_version[25];
-    std::memset(tmp_f2_version, 0, sizeof tmp_f2_version);
-    copy_bounded(tmp_f2_version, sizeof tmp_f2_version, import_version);
-
-    const std::string tmp_str_prod(import_prod_name);
-    const auto found = Json_list.find(tmp_str_prod);
+    const auto found = Json_list.find(import_prod_name);
     if (found == Json_list.end()) {
         debug_line(debug, "No matched json file in memory, maybe a new product");
         return DO_ADD;
     }
-    char found_version[25];
-    char tmp_f1_version[25];
-    std::memset(found_version, 0, sizeof found_version);
-    copy_bounded(found_version, sizeof found_version, found->second.version);
-    std::memset(tmp_f1_version, 0, sizeof tmp_f1_version);
-    copy_bounded(tmp_f1_version, sizeof tmp_f1_version, found_version);
-    debugf(debug, "Compare file version old(%s) vs new(%s)\n", found_version, tmp_f2_version);
+    const char* held_version = found->second.version;
+    debugf(debug, "Compare file version old(%s) vs new(%s)\n", held_version, import_version);
 
     FieldPairVisitor show_pair;
     if (debug_on(debug)) {
@@ -178,93 +204,69 @@ int Menuhold::compare(char* import_prod_name, char* import_version)
                    uploaded ? uploaded->c_str() : "(null)");
         };
     }
-    if (version_order(tmp_f1_version, tmp_f2_version, show_pair) < 0) {
+    if (version_order(held_version, import_version, show_pair) < 0) {
         debug_line(debug, "New version");
         return DO_REPLACE;
     }
     return DO_NOTHING;
 }
 
-// ---------------------------------------------------------------- upload (Part 3.3)
+// ---------------------------------------------------------------- upload
 
-// A sender that is not root may only hand over a file of its own (DESIGN.md D5).
-bool Menuhold::sender_may_take(const char* path)
+int Menuhold::add(char* filename, uid_t sender_uid)
 {
-    struct stat st;
-    if (!c_uid_known || c_uid == 0 || lstat(path, &st) != 0 || st.st_uid == c_uid) return true;
-    syslog(LOG_ERR, "%s(): refused %s from uid %u: not the owner of the file\n", "add", path,
-           static_cast<unsigned>(c_uid));
-    return false;
-}
-
-// Writes the validated bytes to one held copy; a failure is logged (DESIGN.md D1).
-bool Menuhold::store_copy(const std::string& path, bool durable)
-{
-    const int error = write_file_atomically(path, loaded.bytes.data(), loaded.bytes.size(),
-                                            mode_for_rewrite(path, loaded.mode), durable);
-    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", path.c_str(), strerror(error));
-    return error == 0;
-}
-
-int Menuhold::add(char* filename)
-{
-    char product_name[60];
-    char version[25];
-    int lSize = 0;
-    std::memset(product_name, 0, sizeof product_name);
-    std::memset(version, 0, sizeof version);
-    if (!sender_may_take(filename)) return -1;
-
-    const int error = readJsonFile(filename, product_name, version, &lSize);
+    const Upload upload(filename);
+    if (upload.dir.valid() && is_a_store_directory(upload.dir.get())) {
+        syslog(LOG_ERR, "%s(): refused %s: inside a directory of held copies\n", "add", filename);
+        return -1;
+    }
+    if (upload.file.valid() && !sender_may_take(sender_uid, upload.st)) {
+        syslog(LOG_ERR, "%s(): refused %s from uid %u: not the owner of the file\n", "add", filename,
+               static_cast<unsigned>(sender_uid));
+        return -1;
+    }
+    ProductFile file;
+    const int error = upload.file.valid() ? readJsonFile(upload.file.get(), filename, file) : -1;
+    if (!upload.file.valid()) debugf(debug, "%s(): cannot open %s\n", "readJsonFile", filename);
     if (error != 0) {
         syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", filename);
-        if (loaded.opened) remove(filename);  // never a link, a FIFO or a device (D4)
-        release_loaded();
+        if (upload.file.valid()) upload.remove();
         return error;
     }
-    const std::string fname = paths::held_file_name(product_name);
-    debugf(debug, "[%s]\nProduct Name[%s]\nFile version [%s]\n", filename, product_name, version);
+    ProdInfo_t& info = file.info;
+    debugf(debug, "[%s]\nProduct Name[%s]\nFile version [%s]\n", filename, info.prod_name, info.version);
 
     {
         RefreshBatch one_history_write(*this);
-        switch (compare(product_name, version)) {
+        switch (compare(info.prod_name, info.version)) {
         case DO_ADD:
-            debugf(debug, "Product [%s] version [%s] will be added\n", product_name, version);
+            debugf(debug, "Product [%s] version [%s] will be added\n", info.prod_name, info.version);
             debug_line(debug, "New file !");
-            update_list(DO_ADD, product_name, version, lSize);
+            update_list(DO_ADD, info.prod_name, info.version, info.file_size);
             break;
         case DO_REPLACE:
-            debugf(debug, "Replace old file, product[%s]\n", product_name);
-            update_list(DO_REPLACE, product_name, version, lSize);
+            debugf(debug, "Replace old file, product[%s]\n", info.prod_name);
+            update_list(DO_REPLACE, info.prod_name, info.version, info.file_size);
             break;
-        case DO_NOTHING:
-            debug_line(debug, "Not a new file");
-            remove(filename);
-            release_loaded();
-            return 0;
         default:
-            syslog(LOG_INFO, "[%s][%d] Invalid compare result\n", "add", __LINE__);
-            remove(filename);
-            release_loaded();
-            return 1;
+            debug_line(debug, "Not a new file");
+            upload.remove();
+            return 0;
         }
         refresh_table();
     }
 
     // The copies are made in-process; the debug lines name the equivalent commands.
-    const std::string push_path = paths::push_copy_path(fname);
-    debugf(debug, "run cp -f %s %s\n", filename, push_path.c_str());
-    store_copy(push_path, false);
-    const std::string menu_path = paths::menu_copy_path(fname);
-    debugf(debug, "run cp -f %s %s\n", filename, menu_path.c_str());
-    store_copy(menu_path, true);  // the store that survives a restart
-
-    remove(filename);
-    release_loaded();
+    const std::string held_name = paths::held_file_name(info.prod_name);
+    debugf(debug, "run cp -f %s %s\n", filename, service_directories().push.path_of(held_name).c_str());
+    debugf(debug, "run cp -f %s %s\n", filename, service_directories().menu.path_of(held_name).c_str());
+    store_copy(service_directories().push, held_name, file, false);
+    store_copy(service_directories().menu, held_name, file, true);
+    upload.remove();
     return 0;
 }
 
-// ---------------------------------------------------------------- rebuild at start (Part 3.4)
+// ---------------------------------------------------------------- rebuild at start
 
 int Menuhold::recovery(bool clear_bad_json)
 {
@@ -274,56 +276,56 @@ int Menuhold::recovery(bool clear_bad_json)
         return -81;
     }
     syslog(LOG_INFO, "%s():Recovering json files from NV\n", "recovery");
-    remove_temporaries(paths::kMenuDir);
+    const int menu_fd = service_directories().menu.fd();
+    remove_temporaries(menu_fd);
 
     RefreshBatch one_history_write(*this);
     {
-        Directory d(paths::kMenuDir);
+        DirectoryListing listing(menu_fd);
         std::map<std::string, std::string> listed_files;
-        while (const char* name = d.next_name()) recover_entry(name, listed_files);
+        while (const char* name = listing.next_name()) recover_entry(menu_fd, name, listed_files);
     }
     refresh_table();
     return 0;
 }
 
-// One entry of the menu directory. listed_files maps each listed product to the name
-// of the file it was listed from, so that duplicates are settled as D8 says.
-void Menuhold::recover_entry(const char* entry_name, std::map<std::string, std::string>& listed_files)
+// One entry of the menu directory. listed_files maps each listed product to the name of
+// the file it was listed from: of two copies of one product the newer is listed.
+void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::string, std::string>& listed_files)
 {
     debugf(debug, "%s(): %s\n", "recovery", entry_name);
     if (!paths::names_held_file(entry_name)) return;
 
-    std::string filename = std::string(paths::kMenuDir) + "/" + entry_name;
-    char product_name[60];
-    char version[25];
-    int file_size = 0;
-    std::memset(product_name, 0, sizeof product_name);
-    std::memset(version, 0, sizeof version);
-    if (readJsonFile(&filename[0], product_name, version, &file_size) != 0) {
+    const std::string filename = service_directories().menu.path_of(entry_name);
+    struct stat st;
+    const FileDescriptor fd = open_regular_file(menu_fd, entry_name, st);
+    ProductFile file;
+    if (!fd.valid()) debugf(debug, "%s(): cannot open %s\n", "readJsonFile", filename.c_str());
+    if (!fd.valid() || readJsonFile(fd.get(), filename.c_str(), file) != 0) {
         syslog(LOG_ERR, "%s():cannot read file %s\n", "recovery", entry_name);
         return;
     }
-
-    const auto listed = listed_files.find(product_name);
+    ProdInfo_t& info = file.info;
+    const auto listed = listed_files.find(info.prod_name);
     if (listed == listed_files.end()) {
-        update_list(DO_ADD, product_name, version, file_size);
-        listed_files.emplace(product_name, entry_name);
-    } else if (version_order(Json_list[product_name].version, version) < 0) {
-        syslog(LOG_ERR, "%s():duplicate product %s in %s, newer one in %s\n", "recovery", product_name,
+        update_list(DO_ADD, info.prod_name, info.version, info.file_size);
+        listed_files.emplace(info.prod_name, entry_name);
+    } else if (version_order(Json_list[info.prod_name].version, info.version) < 0) {
+        syslog(LOG_ERR, "%s():duplicate product %s in %s, newer one in %s\n", "recovery", info.prod_name,
                listed->second.c_str(), entry_name);
-        remove(paths::push_copy_path(listed->second).c_str());
-        update_list(DO_REPLACE, product_name, version, file_size);
+        unlinkat(service_directories().push.fd(), listed->second.c_str(), 0);
+        unlisted_copies.emplace(info.prod_name, listed->second);
+        update_list(DO_REPLACE, info.prod_name, info.version, info.file_size);
         listed->second = entry_name;
     } else {
-        syslog(LOG_ERR, "%s():duplicate product %s in %s, not listed\n", "recovery", product_name, entry_name);
-        release_loaded();
+        syslog(LOG_ERR, "%s():duplicate product %s in %s, not listed\n", "recovery", info.prod_name, entry_name);
+        unlisted_copies.emplace(info.prod_name, entry_name);
         return;
     }
-    store_copy(paths::push_copy_path(entry_name), false);
-    release_loaded();
+    store_copy(service_directories().push, entry_name, file, false);
 }
 
-// ---------------------------------------------------------------- deletion (Part 3.5)
+// ---------------------------------------------------------------- deletion
 
 int Menuhold::delete_json(int index)
 {
@@ -332,17 +334,14 @@ int Menuhold::delete_json(int index)
         return -1;
     }
     const cJSON* del_object = table_rows[index];
-    char prod[60];
-    char version[25];
-    std::memset(prod, 0, sizeof prod);
-    copy_bounded(prod, sizeof prod, row_field(del_object, 1));
-    std::memset(version, 0, sizeof version);
-    copy_bounded(version, sizeof version, row_field(del_object, 2));
+    char prod[sizeof(ProdInfo_t::prod_name)] = {};
+    char version[sizeof(ProdInfo_t::version)] = {};
+    strncpy(prod, row_field(del_object, 1), sizeof prod - 1);
+    strncpy(version, row_field(del_object, 2), sizeof version - 1);
     debugf(debug, "[%s][%d]Delete product[%s]\n", "delete_json", __LINE__, prod);
+    debugf(debug, "[%s][%d]Delete product string[%s]\n", "delete_json", __LINE__, prod);
 
-    const std::string tmp_str_prod(prod);
-    debugf(debug, "[%s][%d]Delete product string[%s]\n", "delete_json", __LINE__, tmp_str_prod.c_str());
-    const auto found = Json_list.find(tmp_str_prod);
+    const auto found = Json_list.find(prod);
     if (found == Json_list.end()) {
         debugf(debug, "Could not find product [%s] in list\n", prod);
         syslog(LOG_ERR, "Strange: cannot find product %s on the Json List\n", prod);
@@ -352,9 +351,13 @@ int Menuhold::delete_json(int index)
     RefreshBatch one_history_write(*this);
     Json_list.erase(found);
     modifyTabrixTable(DO_DELETE, prod, version);
-    const std::string fname = paths::held_file_name(prod);
-    remove(paths::push_copy_path(fname).c_str());
-    remove(paths::menu_copy_path(fname).c_str());
+    const std::string held_name = paths::held_file_name(prod);
+    const int menu_fd = service_directories().menu.fd();
+    unlinkat(service_directories().push.fd(), held_name.c_str(), 0);
+    unlinkat(menu_fd, held_name.c_str(), 0);
+    const auto unlisted = unlisted_copies.equal_range(prod);
+    for (auto it = unlisted.first; it != unlisted.second; ++it) unlinkat(menu_fd, it->second.c_str(), 0);
+    unlisted_copies.erase(unlisted.first, unlisted.second);
     refresh_table();
     return 0;
 }

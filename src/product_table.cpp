@@ -167,26 +167,29 @@ void Menuhold::write_history()
     std::unique_ptr<char, CJsonTextDeleter> printed(cJSON_PrintBuffered(table_root.get(), size_hint, 1));
     std::string text = printed ? std::string(printed.get()) : std::string();
     size_hint = static_cast<int>(text.size() + text.size() / 8 + 256);
+    const int dir = service_directories().history.fd();
     time_t mtime = 0;
-    const int error = printed ? write_file_atomically(paths::kHistory, text.data(), text.size(),
-                                                      mode_for_rewrite(paths::kHistory, kNewHistoryMode),
+    const struct iovec part = {&text[0], text.size()};
+    const int error = printed ? write_file_atomically(dir, paths::kHistoryName, &part, 1,
+                                                      mode_for_rewrite(dir, paths::kHistoryName, kNewHistoryMode),
                                                       false, &mtime)
                               : ENOMEM;
     if (error) {
         syslog(LOG_INFO, "[%s][%d]fail to create json table\n", "refresh_table", __LINE__);
-        const int read_error = read_whole_file(paths::kHistory, text, &mtime);
+        const int read_error = read_whole_file(dir, paths::kHistoryName, text, &mtime);
         if (read_error) {
             syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error));
             return;
         }
     }
     std::string compressed;
-    if (!gzip_compress(text, paths::kHistoryBaseName, mtime, compressed)) {
+    if (!gzip_compress(text, paths::kHistoryName, mtime, compressed)) {
         syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
         return;
     }
-    const int gz_error = write_file_atomically(paths::kHistoryGz, compressed.data(), compressed.size(),
-                                               mode_for_rewrite(paths::kHistoryGz, kNewGzipMode), false);
+    const struct iovec gz_part = {&compressed[0], compressed.size()};
+    const int gz_error = write_file_atomically(dir, paths::kHistoryGzName, &gz_part, 1,
+                                               mode_for_rewrite(dir, paths::kHistoryGzName, kNewGzipMode), false);
     if (gz_error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(gz_error));
 }
 

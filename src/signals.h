@@ -1,4 +1,5 @@
-// Signal handling of the process entry (Part 1.1, DESIGN.md D6).
+// Signal handling of the process entry. The handler only counts, records and stops the
+// service; everything that is not async-signal-safe happens in the main flow.
 #ifndef MENUHOLD_SIGNALS_H
 #define MENUHOLD_SIGNALS_H
 

@@ -201,7 +201,7 @@ def test_read_only_menu_directory(start, client, syslog):
 
 
 def test_full_menu_filesystem_keeps_the_old_copy(start, client, syslog):
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "small", MENU], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=755", "small", MENU], check=True)
     start()
     old = product_json("A", "v1.0.0.0")
     assert upload(client, old).option == "0"

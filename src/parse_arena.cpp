@@ -1,0 +1,69 @@
+#include "parse_arena.h"
+
+#include <cstdlib>
+#include <sys/mman.h>
+
+#include <cjson/cJSON.h>
+
+namespace {
+
+ParseArena* current_arena = nullptr;  // the one thread parses one file at a time
+
+void* arena_malloc(size_t size)
+{
+    return current_arena ? current_arena->allocate(size) : malloc(size);
+}
+
+// Blocks of the arena are handed back with the whole mapping, not one by one.
+void arena_free(void* p)
+{
+    if (current_arena && current_arena->owns(p)) return;
+    free(p);
+}
+
+void install_hooks_once()
+{
+    static const bool installed = [] {
+        cJSON_Hooks hooks = {arena_malloc, arena_free};
+        cJSON_InitHooks(&hooks);
+        return true;
+    }();
+    (void)installed;
+}
+
+}  // namespace
+
+ParseArena::ParseArena()
+{
+    install_hooks_once();
+    // Reserved, not committed: only the pages the parse touches become memory.
+    void* p = mmap(nullptr, kBudget, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    base_ = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+    exhausted_ = base_ == nullptr;
+    current_arena = this;
+}
+
+ParseArena::~ParseArena()
+{
+    current_arena = nullptr;
+    if (base_) munmap(base_, kBudget);
+}
+
+void* ParseArena::allocate(size_t size)
+{
+    constexpr size_t kAlign = alignof(std::max_align_t);
+    const size_t rounded = (size + kAlign - 1) & ~(kAlign - 1);
+    if (!base_ || rounded < size || rounded > kBudget - used_) {
+        exhausted_ = true;
+        return nullptr;
+    }
+    void* p = base_ + used_;
+    used_ += rounded;
+    return p;
+}
+
+bool ParseArena::owns(const void* p) const
+{
+    const char* c = static_cast<const char*>(p);
+    return base_ && c >= base_ && c < base_ + kBudget;
+}
