@@ -16,7 +16,7 @@ scripts/deps.sh g++-powerpc-linux-gnu qemu-user dpkg-dev
 musl_version=$(apt-cache show --no-all-versions musl | sed -n 's/^Version: //p')
 stamp="musl $musl_version cjson $(dpkg-query -W -f='${Version}' libcjson-dev)"
 stamp="$stamp zlib $(dpkg-query -W -f='${Version}' zlib1g-dev)"
-stamp="$stamp linux $(dpkg-query -W -f='${Version}' linux-libc-dev-powerpc-cross) flags $(cat "$toolchain" "$compat" | sha256sum | cut -c1-16)"
+stamp="$stamp linux $(dpkg-query -W -f='${Version}' linux-libc-dev-powerpc-cross) recipe $(cat "$top/scripts/musl-deps.sh" "$toolchain" "$compat" | sha256sum | cut -c1-16)"
 if [ -f "$prefix/.stamp" ] && [ "$(cat "$prefix/.stamp")" = "$stamp" ]; then
     exit 0
 fi
@@ -43,10 +43,12 @@ source_dir() { find "$work/src" -maxdepth 1 -type d -name "$1-*" | head -n1; }
 # The target flags are the toolchain file's own (-mlong-double-64 among them: musl's
 # powerpc port takes long double as double). Debian's compiler keeps its default specs, so
 # secure PLT stays on and no segment is both writable and executable. -Os throughout.
+# musl's older allocator ("oldmalloc"): one heap that keeps freed memory for the next
+# request, as the service wants; the newer one maps and unmaps pages on every request.
 target_flags=$(sed -n 's/^set(MENUHOLD_MUSL_TARGET_FLAGS "\(.*\)")$/\1/p' "$toolchain")
 (cd "$(source_dir musl)" \
     && quietly ./configure --target=powerpc-linux-gnu --prefix="$prefix" --disable-shared \
-        --enable-optimize=size CFLAGS="$target_flags" \
+        --enable-optimize=size --with-malloc=oldmalloc CFLAGS="$target_flags" \
     && quietly make -j"$(nproc)" && quietly make install)
 
 # The kernel's own headers (<linux/...>), from Debian's cross package: musl has none.
