@@ -1,11 +1,11 @@
 # Cross-build for the device against musl instead of glibc: fully static binaries that
-# start on any e300c3 Linux, whatever its C library and however old its kernel.
+# start on any e300c3 Linux, whatever its C library.
 #   scripts/musl-deps.sh  builds musl, cJSON and zlib from Debian's sources into the prefix below
 #   cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-musl.cmake
 # Debian's powerpc-linux-gnu compiler is used with its default specs (secure PLT stays on);
 # only its header and library search is pointed at musl. C++ takes Debian's libstdc++
-# headers and libraries for the target; cmake/musl-glibc-compat.c supplies the few glibc
-# symbols they need.
+# headers and libraries for the target; cmake/musl-cxx/ and cmake/musl-glibc-compat.c
+# supply the few glibc names they need.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 set(CMAKE_C_COMPILER powerpc-linux-gnu-gcc)
@@ -52,6 +52,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc;-cpu;e300c3)
 # GoogleTest prints through iostreams, the part of Debian's libstdc++ that was built for
 # glibc's 128-bit long double (and reads glibc's locale internals). The linker refuses to
 # mix it with 64-bit long double code, which keeps it out of menuhold and menuholdctl; only
-# the unit test binary is let through (tests/CMakeLists.txt), and its tests print no long
-# double and use no locale but the classic one's character widening.
+# the unit test binary is let through (tests/CMakeLists.txt): its tests print no long
+# double and classify no character through a C++ locale.
 set(MENUHOLD_UNIT_LINK_OPTIONS -Wl,--no-warn-mismatch)
