@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/web-deps.sh
 scripts/build.sh build -DMENUHOLD_TESTS=OFF >/dev/null
-mkdir -p /tmp/json_menu /tmp/panel_push
+init/menuhold-dirs  # creates the directories, or refuses ones that are not root's
 
 pids=()
 stop() { kill -TERM "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; }
@@ -16,7 +16,7 @@ trap stop EXIT INT TERM
 
 build/src/menuhold > /dev/null &
 pids+=($!)
-for _ in $(seq 100); do [ -S /tmp/.cjsonsock ] && break; sleep 0.05; done
+build/tools/menuholdctl --wait --timeout=10 status 0 > /dev/null
 for sample in tests/data/*.json; do
     copy=$(mktemp /tmp/demo-upload-XXXXXX.json)
     cp "$sample" "$copy"

@@ -33,26 +33,19 @@ void pause_briefly()
 }
 
 // The sender's user id from the credentials the kernel attached; -1 when there are none.
-// Descriptors a client passed along are not ours to keep.
+// The control buffer has room for the credentials only: descriptors that a client passes
+// along do not fit, and the kernel closes them.
 uid_t sender_uid_of(struct msghdr& msg)
 {
-    uid_t uid = static_cast<uid_t>(-1);
     for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET) continue;
-        if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
             struct ucred cred;
             std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
-            uid = cred.uid;
-        } else if (c->cmsg_type == SCM_RIGHTS) {
-            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                close(fd);
-            }
+            return cred.uid;
         }
     }
-    return uid;
+    return static_cast<uid_t>(-1);
 }
 
 }  // namespace
@@ -250,6 +243,7 @@ void Menuhold::serve(Request& request)
         error = -1;
         debug_line(debug, "Invalid command");
     }
+    publish_history();
     if (sendMsgClient(&fromsocket, error) != 0)
         syslog(LOG_INFO, "Cannot response message from client, may need to restart menuhold\n");
 }

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
 
@@ -226,53 +225,6 @@ int read_whole_file(int dir_fd, const char* name, std::string& out, time_t* mtim
         if (n == 0) return 0;
         out.append(chunk, static_cast<size_t>(n));
     }
-}
-
-namespace {
-
-// One deflate state for the life of the process: its 256 KiB of tables are set up once
-// instead of being allocated, faulted in and freed for every history rewrite.
-class GzipCompressor {
-public:
-    GzipCompressor() { ready_ = deflateInit2(&zs_, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
-    ~GzipCompressor()
-    {
-        if (ready_) deflateEnd(&zs_);
-    }
-    GzipCompressor(const GzipCompressor&) = delete;
-    GzipCompressor& operator=(const GzipCompressor&) = delete;
-
-    bool compress(const std::string& data, const char* name, time_t mtime, std::string& out)
-    {
-        if (!ready_ || deflateReset(&zs_) != Z_OK) return false;
-        gz_header header{};
-        std::string header_name(name);
-        header.name = reinterpret_cast<Bytef*>(&header_name[0]);
-        header.time = static_cast<uLong>(mtime);
-        header.os = 3;  // Unix, as gzip writes it
-        if (deflateSetHeader(&zs_, &header) != Z_OK) return false;
-
-        out.resize(deflateBound(&zs_, data.size()) + header_name.size() + 1);
-        zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-        zs_.avail_in = static_cast<uInt>(data.size());
-        zs_.next_out = reinterpret_cast<Bytef*>(&out[0]);
-        zs_.avail_out = static_cast<uInt>(out.size());
-        const bool ok = deflate(&zs_, Z_FINISH) == Z_STREAM_END;
-        out.resize(ok ? zs_.total_out : 0);
-        return ok;
-    }
-
-private:
-    z_stream zs_{};
-    bool ready_ = false;
-};
-
-}  // namespace
-
-bool gzip_compress(const std::string& data, const char* name, time_t mtime, std::string& out)
-{
-    static GzipCompressor compressor;
-    return compressor.compress(data, name, mtime, out);
 }
 
 void remove_temporaries(int dir_fd)

@@ -87,9 +87,6 @@ int write_file_atomically(int dir_fd, const char* name, const struct iovec* part
 // Reads the whole regular file name in dir_fd; returns 0 or an errno.
 int read_whole_file(int dir_fd, const char* name, std::string& out, time_t* mtime = nullptr);
 
-// gzip member of data as `gzip -c` writes it: level 6, name in the header, mtime, OS 3.
-bool gzip_compress(const std::string& data, const char* name, time_t mtime, std::string& out);
-
 // Removes the leftover temporaries of interrupted writes in dir_fd: the service's own
 // (owned by its user), never another user's files.
 void remove_temporaries(int dir_fd);

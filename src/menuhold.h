@@ -17,6 +17,7 @@
 
 #include "debug.h"
 #include "protocol.h"
+#include "table_file.h"
 
 // The product record of the product list: one held product.
 typedef struct ProdInfo_s {
@@ -98,27 +99,13 @@ private:
     // the product removes them too, so that it does not come back at the next start.
     std::multimap<std::string, std::string> unlisted_copies;
 
-    // The table's rows by position, kept in step with table_aaData.
-    std::vector<cJSON*> table_rows;
-    int refresh_hold = 0;     // > 0 while history rewrites are coalesced
-    bool refresh_pending = false;
-
-    // RAII: coalesces history rewrites within one request or the rebuild.
-    class RefreshBatch {
-    public:
-        explicit RefreshBatch(Menuhold& m);
-        ~RefreshBatch();
-        RefreshBatch(const RefreshBatch&) = delete;
-        RefreshBatch& operator=(const RefreshBatch&) = delete;
-    private:
-        Menuhold& owner;
-    };
+    TableRows table_rows;     // the rows of table_aaData by position, and their print
+    HistoryWriter history;    // the history file and its gzip copy
+    bool history_behind = false;  // the table changed since the history file was written
     void build_table();
-    void append_row(const char* prod_name, const char* version);
-    int find_row(const char* prod_name) const;
-    static const char* row_field(const cJSON* row, int position);
-    void remove_row(int position);
+    void publish_history();
     void write_history();
+    void write_gzip_of_file(int dir);
 };
 
 // The one service object; null until main() has created it.

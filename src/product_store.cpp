@@ -236,25 +236,23 @@ int Menuhold::add(char* filename, uid_t sender_uid)
     ProdInfo_t& info = file.info;
     debugf(debug, "[%s]\nProduct Name[%s]\nFile version [%s]\n", filename, info.prod_name, info.version);
 
-    {
-        RefreshBatch one_history_write(*this);
-        switch (compare(info.prod_name, info.version)) {
-        case DO_ADD:
-            debugf(debug, "Product [%s] version [%s] will be added\n", info.prod_name, info.version);
-            debug_line(debug, "New file !");
-            update_list(DO_ADD, info.prod_name, info.version, info.file_size);
-            break;
-        case DO_REPLACE:
-            debugf(debug, "Replace old file, product[%s]\n", info.prod_name);
-            update_list(DO_REPLACE, info.prod_name, info.version, info.file_size);
-            break;
-        default:
-            debug_line(debug, "Not a new file");
-            upload.remove();
-            return 0;
-        }
-        refresh_table();
+    switch (compare(info.prod_name, info.version)) {
+    case DO_ADD:
+        debugf(debug, "Product [%s] version [%s] will be added\n", info.prod_name, info.version);
+        debug_line(debug, "New file !");
+        update_list(DO_ADD, info.prod_name, info.version, info.file_size);
+        break;
+    case DO_REPLACE:
+        debugf(debug, "Replace old file, product[%s]\n", info.prod_name);
+        update_list(DO_REPLACE, info.prod_name, info.version, info.file_size);
+        break;
+    default:
+        debug_line(debug, "Not a new file");
+        upload.remove();
+        return 0;
     }
+    refresh_table();
+    publish_history();  // the history file is published before the held copies are written
 
     // The copies are made in-process; the debug lines name the equivalent commands.
     const std::string held_name = paths::held_file_name(info.prod_name);
@@ -279,13 +277,13 @@ int Menuhold::recovery(bool clear_bad_json)
     const int menu_fd = service_directories().menu.fd();
     remove_temporaries(menu_fd);
 
-    RefreshBatch one_history_write(*this);
     {
         DirectoryListing listing(menu_fd);
         std::map<std::string, std::string> listed_files;
         while (const char* name = listing.next_name()) recover_entry(menu_fd, name, listed_files);
     }
     refresh_table();
+    publish_history();
     return 0;
 }
 
@@ -348,7 +346,6 @@ int Menuhold::delete_json(int index)
         return -1;
     }
 
-    RefreshBatch one_history_write(*this);
     Json_list.erase(found);
     modifyTabrixTable(DO_DELETE, prod, version);
     const std::string held_name = paths::held_file_name(prod);

@@ -1,5 +1,5 @@
-// Product list and table (Parts 4.1, 4.2, 4.3): the product list, the product table
-// document, the history file with its gzip copy, and the status text of one slot.
+// The product list and the product table: the operations that change them, the rewrite
+// of the history file with its gzip copy, and the status text of one slot.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,43 +11,17 @@
 #include "menuhold.h"
 #include "paths.h"
 
-namespace {
-
-constexpr mode_t kNewHistoryMode = 0776;  // Part 4.2, less the umask
-constexpr mode_t kNewGzipMode = 0666;     // what the shell's redirection would create
-
-struct CJsonTextDeleter {
-    void operator()(char* text) const { cJSON_free(text); }
-};
-
-}  // namespace
-
-const char* Menuhold::row_field(const cJSON* row, int position)
-{
-    const cJSON* item = cJSON_GetArrayItem(row, position);
-    return cJSON_IsString(item) ? item->valuestring : "";
-}
-
-Menuhold::RefreshBatch::RefreshBatch(Menuhold& m) : owner(m) { ++owner.refresh_hold; }
-
-Menuhold::RefreshBatch::~RefreshBatch()
-{
-    if (--owner.refresh_hold == 0 && owner.refresh_pending) {
-        owner.refresh_pending = false;
-        owner.refresh_table();
-    }
-}
-
-// Part 4.2's table build, steps 2 to 5 of init.
+// The empty table of init, whose history file exists before the first request.
 void Menuhold::build_table()
 {
     static const char* const sColumns[3] = {"ID", "Product Name", "File Version"};
     cJSON_AddItemToObject(table_root.get(), "iTotalRecords", cJSON_CreateNumber(3));
     cJSON_AddItemToObject(table_root.get(), "sColumns", cJSON_CreateStringArray(sColumns, 3));
     table_aaData = cJSON_CreateArray();
-    table_rows.clear();
     cJSON_AddItemToObject(table_root.get(), "aaData", table_aaData);
+    if (!table_rows.reset(table_root.get())) syslog(LOG_ERR, "%s(): no memory for the table\n", "init");
     refresh_table();
+    publish_history();
 }
 
 void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
@@ -56,8 +30,7 @@ void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
     switch (req) {
     case DO_ADD: {
         debugf(debug, "%s(): add\n", "update_list");
-        ProdInfo_s newprod;
-        std::memset(&newprod, 0, sizeof newprod);
+        ProdInfo_s newprod{};
         copy_bounded(newprod.prod_name, sizeof newprod.prod_name, prod_name);
         copy_bounded(newprod.version, sizeof newprod.version, version);
         newprod.file_size = fsize;
@@ -91,13 +64,13 @@ void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
 void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
 {
     if (req == DO_DELETE || req == DO_REPLACE) {
-        const int p = find_row(prod_name);
+        const int p = table_rows.find(prod_name);
         if (p < 0) {
             debugf(debug, "[%s][%d] Cannot find [%s] in Tabrix Table\n", "modifyTabrixTable", __LINE__, prod_name);
             return;
         }
         debugf(debug, "[%s][%d] Delete [%d] in Tabrix Table\n", "modifyTabrixTable", __LINE__, p);
-        remove_row(p);
+        table_rows.remove(table_aaData, p);
         if (req == DO_DELETE) {
             refresh_table();
             return;
@@ -106,107 +79,60 @@ void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
         refresh_table();
         return;
     }
-    append_row(prod_name, version);
+    if (!table_rows.append(table_aaData, prod_name, version))
+        syslog(LOG_ERR, "%s(): no memory for the row of product %s\n", "modifyTabrixTable", prod_name);
     refresh_table();
 }
 
-// The first row, from position 0 upward, whose product name equals prod_name; or -1.
-int Menuhold::find_row(const char* prod_name) const
-{
-    for (size_t position = 0; position < table_rows.size(); ++position) {
-        if (strcmp(row_field(table_rows[position], 1), prod_name) == 0) return static_cast<int>(position);
-    }
-    return -1;
-}
+// Every change asks for the history file to be rewritten; it is written once, when the
+// request has been served (before its reply) or the rebuild has ended, so that a request
+// that changes the table twice costs one rewrite.
+void Menuhold::refresh_table() { history_behind = true; }
 
-void Menuhold::append_row(const char* prod_name, const char* version)
+void Menuhold::publish_history()
 {
-    // Ids of any size (DESIGN.md D7); the Part's 3-character buffer held ids up to 99.
-    const std::string id_char = std::to_string(table_rows.size() + 1);
-    const char* strings[3] = {id_char.c_str(), prod_name, version};
-    cJSON* row = cJSON_CreateStringArray(strings, 3);
-    if (!row || !cJSON_AddItemToArray(table_aaData, row)) {
-        cJSON_Delete(row);
-        syslog(LOG_ERR, "%s(): no memory for the row of product %s\n", "modifyTabrixTable", prod_name);
-        return;
-    }
-    table_rows.push_back(row);
-}
-
-// Removes the row at position and renumbers the rows behind it.
-void Menuhold::remove_row(int position)
-{
-    cJSON_Delete(cJSON_DetachItemViaPointer(table_aaData, table_rows[position]));
-    table_rows.erase(table_rows.begin() + position);
-    for (size_t j = position; j < table_rows.size(); ++j) {
-        cJSON* row = table_rows[j];
-        const std::string id_char = std::to_string(j + 1);
-        cJSON* id = cJSON_CreateString(id_char.c_str());
-        if (!id || !cJSON_ReplaceItemInArray(row, 0, id)) {
-            cJSON_Delete(id);
-            syslog(LOG_ERR, "%s(): no memory to renumber row %zu\n", "modifyTabrixTable", j + 1);
-        }
-    }
-}
-
-void Menuhold::refresh_table()
-{
-    if (refresh_hold > 0) {
-        refresh_pending = true;  // written once when the batch ends
-        return;
-    }
+    if (!history_behind) return;
+    history_behind = false;
     write_history();
 }
 
-// Part 4.2's refresh: the formatted document into the history file, then the gzip copy
-// of whatever history file exists (DESIGN.md D1, D2).
+// The history file, then the gzip copy of whatever history file exists: the table's own
+// print when it was written, else the file left by an earlier rewrite.
 void Menuhold::write_history()
 {
-    // The last text's size is a good first guess: cJSON then seldom has to grow its buffer.
-    static int size_hint = 4096;
-    std::unique_ptr<char, CJsonTextDeleter> printed(cJSON_PrintBuffered(table_root.get(), size_hint, 1));
-    std::string text = printed ? std::string(printed.get()) : std::string();
-    size_hint = static_cast<int>(text.size() + text.size() / 8 + 256);
     const int dir = service_directories().history.fd();
     time_t mtime = 0;
-    const struct iovec part = {&text[0], text.size()};
-    const int error = printed ? write_file_atomically(dir, paths::kHistoryName, &part, 1,
-                                                      mode_for_rewrite(dir, paths::kHistoryName, kNewHistoryMode),
-                                                      false, &mtime)
-                              : ENOMEM;
-    if (error) {
+    if (history.write_text(dir, paths::kHistoryName, table_rows, &mtime) != 0) {
         syslog(LOG_INFO, "[%s][%d]fail to create json table\n", "refresh_table", __LINE__);
-        const int read_error = read_whole_file(dir, paths::kHistoryName, text, &mtime);
-        if (read_error) {
-            syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error));
-            return;
-        }
+        write_gzip_of_file(dir);
+        return;
     }
-    std::string compressed;
-    if (!gzip_compress(text, paths::kHistoryName, mtime, compressed)) {
+    if (!history.compress(table_rows)) {
         syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
         return;
     }
-    const struct iovec gz_part = {&compressed[0], compressed.size()};
-    const int gz_error = write_file_atomically(dir, paths::kHistoryGzName, &gz_part, 1,
-                                               mode_for_rewrite(dir, paths::kHistoryGzName, kNewGzipMode), false);
-    if (gz_error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(gz_error));
+    const int error = history.write_gzip(dir, paths::kHistoryGzName, paths::kHistoryName, mtime);
+    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
 }
 
+void Menuhold::write_gzip_of_file(int dir)
+{
+    std::string text, member;
+    time_t mtime = 0;
+    const int read_error = read_whole_file(dir, paths::kHistoryName, text, &mtime);
+    if (read_error || !history.gzip(text, paths::kHistoryName, mtime, member)) {
+        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error ? read_error : ENOMEM));
+        return;
+    }
+    const int error = history.write_gzip(dir, paths::kHistoryGzName, member);
+    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
+}
+
+// The three lines of a slot's status, cut to the reply's 199 characters.
 void Menuhold::getListStatus(int slot, char* buffer)
 {
-    char tmp[200];
-    const cJSON* row = slot >= 0 && static_cast<size_t>(slot) < table_rows.size() ? table_rows[slot] : nullptr;
-
-    std::memset(tmp, 0, sizeof tmp);
-    snprintf(tmp, sizeof tmp, "Availability: %s\n", row ? "No" : "Yes");
-    snprintf(buffer, 200, "%s", tmp);
-
-    std::memset(tmp, 0, sizeof tmp);
-    snprintf(tmp, sizeof tmp, "Product name: %s\n", row ? row_field(row, 1) : "No product");
-    strncat(buffer, tmp, 199 - strlen(buffer));
-
-    std::memset(tmp, 0, sizeof tmp);
-    snprintf(tmp, sizeof tmp, "File version:[%s]", row ? row_field(row, 2) : " ");
-    strncat(buffer, tmp, 199 - strlen(buffer));
+    const bool held = slot >= 0 && static_cast<size_t>(slot) < table_rows.size();
+    const cJSON* row = held ? table_rows[static_cast<size_t>(slot)] : nullptr;
+    snprintf(buffer, 200, "Availability: %s\nProduct name: %s\nFile version:[%s]", row ? "No" : "Yes",
+             row ? row_field(row, 1) : "No product", row ? row_field(row, 2) : " ");
 }

@@ -1,11 +1,16 @@
-// menuholdctl: talks to a running menuhold over /tmp/.cjsonsock, in place of setrelay.
-// One request, one reply (Part 2.1); see --help.
+// menuholdctl: sends one request to a running menuhold and prints its reply, for operators
+// and scripts; see --help. The wire format comes from protocol.h alone.
 #include <algorithm>
 #include <cerrno>
+#include <cjson/cJSON.h>
+#include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <getopt.h>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -14,66 +19,71 @@
 #include <unistd.h>
 #include <vector>
 
-#include <cjson/cJSON.h>
-
 #include "protocol.h"
 
 namespace {
 
-using protocol::kCommandWidth;
-using protocol::kDatagramSize;
-using protocol::kOptionWidth;
-constexpr const char* kServiceSocket = protocol::kSocketPath;
-constexpr const char* kHistoryFile = protocol::kHistoryPath;
+enum Exit { kOk = 0, kRefused = 1, kUsage = 2, kTrouble = 3 };
 
-enum Exit { kOk = 0, kNonZeroCode = 1, kTrouble = 2, kInterrupted = 130 };
+constexpr double kLongestTimeout = 86400;  // a day; more is a typing error
 
 const char kHelp[] =
-    "Usage: menuholdctl [--timeout SECONDS] [--json] COMMAND [ARGUMENT]\n"
+    "Usage: menuholdctl [OPTION]... COMMAND [ARGUMENT]\n"
     "\n"
-    "Sends one control message to menuhold over /tmp/.cjsonsock and prints the reply.\n"
+    "Sends one request to menuhold over %s and prints the reply.\n"
     "\n"
     "Commands:\n"
     "  write PATH          take the product file at PATH (menuhold removes PATH afterwards,\n"
     "                      accepted or not); a relative PATH is made absolute first\n"
     "  delete ID           delete the product in the table row with this ID (1, 2, ...)\n"
-    "  status SLOT         print what table slot SLOT (0-based) holds\n"
-    "  refresh             rewrite /tmp/json_history.json and its gzip copy\n"
+    "  status SLOT         print what table slot SLOT (0, 1, ...) holds\n"
+    "  refresh             rewrite %s and its gzip copy\n"
     "  send COMMAND [OPT]  send any command word and option as they stand\n"
-    "  list                print the held products from /tmp/json_history.json\n"
+    "  list                print the held products from %s\n"
     "\n"
     "Options:\n"
-    "  --timeout SECONDS   how long to wait for the reply (default 5)\n"
-    "  --json              print the reply as one JSON object (list: an array)\n"
-    "  --help              print this text\n"
-    "\n"
-    "Output: the reply's option: a result code (\"0\", \"-1\") or, for status, the\n"
-    "three-line status text.\n"
+    "  -t, --timeout=SECONDS  how long to wait for the reply (default 5, at most 86400)\n"
+    "  -w, --wait             while no service listens yet, ask again until the time-out\n"
+    "  -j, --json             print one JSON object: {\"command\", \"option\", \"reply\", \"code\",\n"
+    "                         \"status\", \"products\"}; what a command does not give is null\n"
+    "  -h, --help             print this text\n"
+    "  -V, --version          print the version\n"
     "\n"
     "Exit status:\n"
-    "  0  the reply came, and its code is 0 (status and list: always 0)\n"
-    "  1  the reply came with a non-zero code\n"
-    "  2  no reply in time, a usage error, or a socket or file error\n";
+    "  0  done: the reply's code is 0 (status: any reply; list: the service answers)\n"
+    "  1  menuhold refused the request (a non-zero code; said on stderr too)\n"
+    "  2  usage error\n"
+    "  3  no reply in time, no service, or a socket or file error\n"
+    "  130, 143  ended by SIGINT, SIGTERM\n";
 
-// The bound socket path, removed at exit and on Ctrl-C.
+// The bound reply socket path, removed at exit and when a signal ends the program.
 char bound_path[sizeof(sockaddr_un::sun_path)];
 
-void remove_bound_path()
+void on_signal(int signum)
 {
     if (bound_path[0]) unlink(bound_path);
+    _exit(128 + signum);
 }
 
-void on_interrupt(int)
-{
-    remove_bound_path();
-    _exit(kInterrupted);
-}
-
-int fail(const std::string& message)
+int say(int status, const std::string& message)
 {
     fprintf(stderr, "menuholdctl: %s\n", message.c_str());
-    return kTrouble;
+    return status;
 }
+
+int usage_error(const std::string& message) { return say(kUsage, message + "; see --help"); }
+
+long long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+struct Request {
+    std::string command;
+    std::string option;
+};
 
 struct Reply {
     std::string command;
@@ -85,17 +95,15 @@ public:
     ~ClientSocket()
     {
         if (fd_ >= 0) close(fd_);
-        remove_bound_path();
+        if (bound_path[0]) unlink(bound_path);
+        bound_path[0] = '\0';
     }
 
-    // Binds a socket path of our own, so that menuhold can answer (Part 2.1).
+    // Binds a socket path of our own, so that menuhold can answer.
     bool open(std::string& error)
     {
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) {
-            error = std::string("cannot create a socket: ") + strerror(errno);
-            return false;
-        }
+        if (fd_ < 0) return fail(error, std::string("cannot create a socket: ") + strerror(errno));
         for (int attempt = 0; attempt < 100; ++attempt) {
             sockaddr_un addr = {};
             addr.sun_family = AF_UNIX;
@@ -105,130 +113,212 @@ public:
                 memcpy(bound_path, addr.sun_path, sizeof bound_path);
                 return true;
             }
-            if (errno != EADDRINUSE) {
-                error = std::string("cannot bind a reply socket in /tmp: ") + strerror(errno);
-                return false;
-            }
+            if (errno != EADDRINUSE) return fail(error, std::string("cannot bind a reply socket: ") + strerror(errno));
         }
-        error = "cannot find a free reply socket path in /tmp";
-        return false;
+        return fail(error, "cannot find a free reply socket path in /tmp");
     }
 
-    bool send(const std::string& command, const std::string& option, std::string& error)
+    enum Sent { kSent, kNobodyListens, kSendFailed };
+
+    Sent send(const Request& request, std::string& error)
     {
-        char datagram[kDatagramSize] = {};
-        memcpy(datagram, command.data(), std::min(command.size(), kCommandWidth - 1));
-        memcpy(datagram + kCommandWidth, option.data(), std::min(option.size(), kOptionWidth - 1));
+        operation message{};
+        request.command.copy(message.command, sizeof message.command - 1);
+        request.option.copy(message.option, sizeof message.option - 1);
+        char datagram[protocol::kDatagramSize] = {};
+        protocol::encode(message, datagram);
         sockaddr_un to = {};
         to.sun_family = AF_UNIX;
-        strcpy(to.sun_path, kServiceSocket);
-        if (sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
-            if (errno == ENOENT || errno == ECONNREFUSED)
-                error = "menuhold is not running (no one listens on /tmp/.cjsonsock); start it first";
-            else
-                error = std::string("cannot send to /tmp/.cjsonsock: ") + strerror(errno);
-            return false;
+        snprintf(to.sun_path, sizeof to.sun_path, "%s", protocol::kSocketPath);
+        if (sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0) return kSent;
+        if (errno == ENOENT || errno == ECONNREFUSED) {
+            error = std::string("menuhold is not running (no one listens on ") + protocol::kSocketPath + ")";
+            return kNobodyListens;
         }
-        return true;
+        error = std::string("cannot send to ") + protocol::kSocketPath + ": " + strerror(errno);
+        return kSendFailed;
     }
 
     // Waits for the service's reply; datagrams from anyone else are passed over.
-    bool receive(double timeout_seconds, Reply& reply, std::string& error)
+    bool receive(long long deadline_ms, Reply& reply, std::string& error)
     {
-        const long long deadline_ms = now_ms() + static_cast<long long>(timeout_seconds * 1000);
         for (;;) {
             const long long left = deadline_ms - now_ms();
             pollfd p = {fd_, POLLIN, 0};
             const int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
             if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) {
-                error = "no reply from menuhold within the time-out; is it running and serving?";
-                return false;
-            }
-            char datagram[kDatagramSize + 1] = {};
+            if (ready <= 0) return fail(error, "no reply from menuhold within the time-out; is it running and serving?");
+            char datagram[protocol::kDatagramSize] = {};
             sockaddr_un from = {};
             socklen_t from_len = sizeof from;
-            const ssize_t n = recvfrom(fd_, datagram, kDatagramSize, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (n < 0) {
-                error = std::string("cannot receive the reply: ") + strerror(errno);
-                return false;
-            }
-            if (strncmp(from.sun_path, kServiceSocket, sizeof from.sun_path) != 0) continue;
-            reply.command.assign(datagram, strnlen(datagram, kCommandWidth));
-            reply.option.assign(datagram + kCommandWidth, strnlen(datagram + kCommandWidth, kOptionWidth));
+            const ssize_t n = recvfrom(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+            if (n < 0) return fail(error, std::string("cannot receive the reply: ") + strerror(errno));
+            if (strncmp(from.sun_path, protocol::kSocketPath, sizeof from.sun_path) != 0) continue;
+            const operation message = protocol::decode(datagram, static_cast<size_t>(n));
+            reply = {message.command, message.option};
             return true;
         }
     }
 
 private:
-    static long long now_ms()
+    static bool fail(std::string& error, const std::string& message)
     {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+        error = message;
+        return false;
     }
 
     int fd_ = -1;
 };
+
+// With `wait`, a service that does not listen yet (starting up) is asked again until the
+// time-out; the reply is awaited within the same time-out.
+bool exchange(const Request& request, double timeout, bool wait, Reply& reply, std::string& error)
+{
+    const long long deadline_ms = now_ms() + static_cast<long long>(timeout * 1000);
+    ClientSocket client;
+    if (!client.open(error)) return false;
+    for (;;) {
+        const ClientSocket::Sent sent = client.send(request, error);
+        if (sent == ClientSocket::kSent) return client.receive(deadline_ms, reply, error);
+        if (sent == ClientSocket::kSendFailed || !wait || now_ms() >= deadline_ms) return false;
+        poll(nullptr, 0, 50);
+    }
+}
 
 struct JsonDeleter {
     void operator()(cJSON* j) const { cJSON_Delete(j); }
 };
 using Json = std::unique_ptr<cJSON, JsonDeleter>;
 
-void print_json(const cJSON* value)
+// The one --json shape: every key is always there, null where a command gives nothing.
+void print_json(const Request& request, const Reply* reply, const int* code, Json status, Json products)
 {
-    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_PrintUnformatted(value), cJSON_free);
+    Json object(cJSON_CreateObject());
+    cJSON_AddStringToObject(object.get(), "command", request.command.c_str());
+    cJSON_AddStringToObject(object.get(), "option", request.option.c_str());
+    cJSON_AddItemToObject(object.get(), "reply", reply ? cJSON_CreateString(reply->option.c_str()) : cJSON_CreateNull());
+    cJSON_AddItemToObject(object.get(), "code", code ? cJSON_CreateNumber(*code) : cJSON_CreateNull());
+    cJSON_AddItemToObject(object.get(), "status", status ? status.release() : cJSON_CreateNull());
+    cJSON_AddItemToObject(object.get(), "products", products ? products.release() : cJSON_CreateNull());
+    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_PrintUnformatted(object.get()), cJSON_free);
     puts(text ? text.get() : "null");
 }
 
-// "Availability: %s\nProduct name: %s\nFile version:[%s]" (Part 4.3) as fields.
-void add_status_fields(cJSON* object, const std::string& text)
+// The status text ("Availability: %s\nProduct name: %s\nFile version:[%s]") as fields.
+Json status_fields(const std::string& text)
 {
+    Json object(cJSON_CreateObject());
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+        const size_t end = std::min(text.find('\n', start), text.size());
         const std::string line = text.substr(start, end - start);
         start = end + 1;
-        if (line.empty()) continue;
-        if (line.rfind("Availability: ", 0) == 0) {
-            cJSON_AddBoolToObject(object, "available", line.substr(14) == "Yes");
-        } else if (line.rfind("Product name: ", 0) == 0) {
-            cJSON_AddStringToObject(object, "product_name", line.substr(14).c_str());
-        } else if (line.rfind("File version:[", 0) == 0 && line.back() == ']') {
-            cJSON_AddStringToObject(object, "file_version", line.substr(14, line.size() - 15).c_str());
-        }
+        if (line.rfind("Availability: ", 0) == 0)
+            cJSON_AddBoolToObject(object.get(), "available", line.substr(14) == "Yes");
+        else if (line.rfind("Product name: ", 0) == 0)
+            cJSON_AddStringToObject(object.get(), "product_name", line.substr(14).c_str());
+        else if (line.rfind("File version:[", 0) == 0 && line.back() == ']')
+            cJSON_AddStringToObject(object.get(), "file_version", line.substr(14, line.size() - 15).c_str());
     }
+    return object;
 }
 
-bool is_code(const std::string& option, int& code)
+// A decimal number of digits only (no sign, no blanks), at least `lowest`, within int.
+bool parse_count(const std::string& text, long lowest, long& value)
 {
-    char* end = nullptr;
-    errno = 0;
-    const long value = strtol(option.c_str(), &end, 10);
-    if (option.empty() || *end != '\0' || errno) return false;
-    code = static_cast<int>(value);
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    value = strtol(text.c_str(), nullptr, 10);
+    return value >= lowest && value <= INT_MAX;
+}
+
+// A result code: "0" or a minus sign and digits.
+bool parse_code(const std::string& text, int& code)
+{
+    long magnitude = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!parse_count(negative ? text.substr(1) : text, negative ? 1 : 0, magnitude)) return false;
+    code = static_cast<int>(negative ? -magnitude : magnitude);
     return true;
 }
 
-int print_reply(const Reply& reply, bool json)
+int print_reply(const Request& request, const Reply& reply, bool json)
 {
-    const bool is_status = reply.command == "status";
     int code = 0;
-    const bool has_code = !is_status && is_code(reply.option, code);
-    if (json) {
-        Json object(cJSON_CreateObject());
-        cJSON_AddStringToObject(object.get(), "command", reply.command.c_str());
-        cJSON_AddStringToObject(object.get(), "option", reply.option.c_str());
-        if (has_code) cJSON_AddNumberToObject(object.get(), "code", code);
-        if (is_status) add_status_fields(object.get(), reply.option);
-        print_json(object.get());
-    } else {
+    const bool is_status = request.command == protocol::kStatus;
+    const bool has_code = !is_status && parse_code(reply.option, code);
+    if (json)
+        print_json(request, &reply, has_code ? &code : nullptr, is_status ? status_fields(reply.option) : nullptr,
+                   nullptr);
+    else
         puts(reply.option.c_str());
+    if (is_status || (has_code && code == 0)) return kOk;
+    return say(kRefused, "menuhold refused \"" + request.command + (request.option.empty() ? "" : " ") +
+                             request.option + "\" (reply " + reply.option + ")");
+}
+
+// ------------------------------------------------------------------------ list
+
+// A cell as a terminal shows it: control characters and bytes that are not UTF-8 escaped,
+// so that a name can never split a row; its width in columns.
+struct Cell {
+    std::string text;
+    size_t width = 0;
+};
+
+bool is_wide(unsigned long c)
+{
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) || (c >= 0xAC00 && c <= 0xD7A3) ||
+           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+           (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) || (c >= 0x1F900 && c <= 0x1F9FF) ||
+           (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+bool is_zero_width(unsigned long c)
+{
+    return (c >= 0x0300 && c <= 0x036F) || (c >= 0x200B && c <= 0x200F) || (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF;
+}
+
+// Decodes one UTF-8 sequence at s[i]; 0 when it is not one.
+size_t utf8_length(const std::string& s, size_t i, unsigned long& c)
+{
+    const auto b = static_cast<unsigned char>(s[i]);
+    const size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    c = n == 1 ? b : b & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        const auto next = static_cast<unsigned char>(s[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (next & 0x3F);
     }
-    if (is_status) return kOk;
-    return has_code && code == 0 ? kOk : kNonZeroCode;
+    static const unsigned long kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    return c >= kShortest[n] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF) ? n : 0;
+}
+
+Cell display_cell(const std::string& raw)
+{
+    Cell cell;
+    char escape[8];
+    for (size_t i = 0; i < raw.size();) {
+        unsigned long c = 0;
+        const size_t n = utf8_length(raw, i, c);
+        if (n == 0 || c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == '\\') {
+            const auto byte = static_cast<unsigned char>(raw[i]);
+            if (c == '\\' && n == 1)
+                snprintf(escape, sizeof escape, "\\\\");
+            else if (n == 0 || n == 1)
+                snprintf(escape, sizeof escape, "\\x%02X", byte);
+            else
+                snprintf(escape, sizeof escape, "\\u%04lX", c);
+            cell.text += escape;
+            cell.width += strlen(escape);
+            i += n ? n : 1;
+            continue;
+        }
+        cell.text.append(raw, i, n);
+        cell.width += is_zero_width(c) ? 0 : is_wide(c) ? 2 : 1;
+        i += n;
+    }
+    return cell;
 }
 
 bool read_file(const char* path, std::string& out)
@@ -241,54 +331,131 @@ bool read_file(const char* path, std::string& out)
     return !ferror(file.get());
 }
 
-int list_products(bool json)
+using Rows = std::vector<std::vector<std::string>>;
+
+bool read_rows(Rows& rows, std::string& error)
 {
     std::string text;
-    if (!read_file(kHistoryFile, text)) return fail("cannot read /tmp/json_history.json; is menuhold running?");
+    if (!read_file(protocol::kHistoryPath, text)) {
+        error = std::string("cannot read ") + protocol::kHistoryPath + ": " + strerror(errno);
+        return false;
+    }
     Json table(cJSON_Parse(text.c_str()));
-    const cJSON* rows = table ? cJSON_GetObjectItemCaseSensitive(table.get(), "aaData") : nullptr;
-    if (!cJSON_IsArray(rows)) return fail("/tmp/json_history.json is not a product table");
-
-    std::vector<std::vector<std::string>> lines;
-    std::vector<std::string> titles = {"ID", "Product Name", "File Version"};
-    const cJSON* columns = cJSON_GetObjectItemCaseSensitive(table.get(), "sColumns");
-    for (int i = 0; i < 3 && cJSON_GetArraySize(columns) == 3; ++i)
-        if (const char* title = cJSON_GetStringValue(cJSON_GetArrayItem(columns, i))) titles[i] = title;
+    const cJSON* data = table ? cJSON_GetObjectItemCaseSensitive(table.get(), "aaData") : nullptr;
+    if (!cJSON_IsArray(data)) {
+        error = std::string(protocol::kHistoryPath) + " is not a product table";
+        return false;
+    }
+    rows.push_back({"ID", "Product Name", "File Version"});
     const cJSON* row;
-    cJSON_ArrayForEach(row, rows)
+    cJSON_ArrayForEach(row, data)
     {
         std::vector<std::string> cells;
         for (int i = 0; i < 3; ++i) {
             const char* cell = cJSON_GetStringValue(cJSON_GetArrayItem(row, i));
             cells.push_back(cell ? cell : "");
         }
-        lines.push_back(cells);
+        rows.push_back(cells);
     }
+    return true;
+}
 
-    if (json) {
-        Json array(cJSON_CreateArray());
-        for (const auto& cells : lines) {
-            cJSON* object = cJSON_CreateObject();
-            cJSON_AddStringToObject(object, "id", cells[0].c_str());
-            cJSON_AddStringToObject(object, "product_name", cells[1].c_str());
-            cJSON_AddStringToObject(object, "file_version", cells[2].c_str());
-            cJSON_AddItemToArray(array.get(), object);
+Json products_json(const Rows& rows)
+{
+    Json array(cJSON_CreateArray());
+    for (size_t r = 1; r < rows.size(); ++r) {
+        cJSON* object = cJSON_CreateObject();
+        cJSON_AddStringToObject(object, "id", rows[r][0].c_str());
+        cJSON_AddStringToObject(object, "product_name", rows[r][1].c_str());
+        cJSON_AddStringToObject(object, "file_version", rows[r][2].c_str());
+        cJSON_AddItemToArray(array.get(), object);
+    }
+    return array;
+}
+
+void print_table(const Rows& rows)
+{
+    std::vector<std::vector<Cell>> cells;
+    size_t width[3] = {};
+    for (const auto& row : rows) {
+        cells.emplace_back();
+        for (int i = 0; i < 3; ++i) {
+            cells.back().push_back(display_cell(row[i]));
+            width[i] = std::max(width[i], cells.back()[i].width);
         }
-        print_json(array.get());
-        return kOk;
     }
-    size_t width[3];
-    for (int i = 0; i < 3; ++i) {
-        width[i] = titles[i].size();
-        for (const auto& cells : lines) width[i] = std::max(width[i], cells[i].size());
+    for (const auto& line : cells) {
+        std::string out;
+        for (int i = 0; i < 3; ++i) {
+            out += line[i].text;
+            if (i < 2) out.append(width[i] - line[i].width + 2, ' ');
+        }
+        puts(out.c_str());
     }
-    auto print_line = [&](const std::vector<std::string>& cells) {
-        printf("%-*s  %-*s  %s\n", static_cast<int>(width[0]), cells[0].c_str(), static_cast<int>(width[1]),
-               cells[1].c_str(), cells[2].c_str());
-    };
-    print_line(titles);
-    for (const auto& cells : lines) print_line(cells);
+}
+
+// The file alone may be stale: the table counts only while a service answers.
+int list_products(double timeout, bool wait, bool json)
+{
+    const Request probe = {protocol::kStatus, "0"};
+    Reply reply;
+    std::string error;
+    if (!exchange(probe, timeout, wait, reply, error)) return say(kTrouble, error + "; not listing a table that may be stale");
+    Rows rows;
+    if (!read_rows(rows, error)) return say(kTrouble, error);
+    if (json)
+        print_json({"list", ""}, nullptr, nullptr, nullptr, products_json(rows));
+    else
+        print_table(rows);
     return kOk;
+}
+
+// --------------------------------------------------------------- command line
+
+struct Options {
+    double timeout = 5;
+    bool json = false;
+    bool wait = false;
+    std::vector<std::string> words;
+};
+
+bool parse_timeout(const char* text, double& seconds)
+{
+    char* end = nullptr;
+    errno = 0;
+    seconds = strtod(text, &end);
+    return *text && *end == '\0' && errno == 0 && std::isfinite(seconds) && seconds > 0 && seconds <= kLongestTimeout;
+}
+
+// Returns -1 when the program goes on with `options`, else the exit status.
+int parse_options(int argc, char** argv, Options& options)
+{
+    static const option kLong[] = {{"timeout", required_argument, nullptr, 't'},
+                                   {"json", no_argument, nullptr, 'j'},
+                                   {"wait", no_argument, nullptr, 'w'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // one message of our own instead of getopt's
+    int c;
+    // "+": options end at the command, so that "send CMD -1" passes "-1" on.
+    while ((c = getopt_long(argc, argv, "+:t:jwhV", kLong, nullptr)) != -1) {
+        switch (c) {
+        case 't':
+            if (!parse_timeout(optarg, options.timeout))
+                return usage_error(std::string("--timeout takes seconds, more than 0 and at most 86400, not '") + optarg +
+                                   "'");
+            break;
+        case 'j': options.json = true; break;
+        case 'w': options.wait = true; break;
+        case 'h': printf(kHelp, protocol::kSocketPath, protocol::kHistoryPath, protocol::kHistoryPath); return kOk;
+        case 'V': printf("menuholdctl %s\n", MENUHOLD_VERSION); return kOk;
+        case ':': return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+        default: return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
+        }
+    }
+    options.words.assign(argv + optind, argv + argc);
+    return -1;
 }
 
 std::string absolute_path(const std::string& path)
@@ -299,60 +466,54 @@ std::string absolute_path(const std::string& path)
     return std::string(cwd) + "/" + path;
 }
 
+// Turns the words after the options into a request; an empty command word means usage error.
+int build_request(const std::vector<std::string>& words, Request& request)
+{
+    if (words.empty()) return usage_error("no command given");
+    const std::string& verb = words[0];
+    const size_t arguments = words.size() - 1;
+    long number = 0;
+    if (verb == protocol::kRefresh && arguments == 0) {
+        request = {verb, ""};
+    } else if (verb == protocol::kWrite && arguments == 1) {
+        request = {verb, absolute_path(words[1])};
+    } else if (verb == protocol::kDelete && arguments == 1) {
+        if (!parse_count(words[1], 1, number)) return usage_error("delete takes a row ID (1, 2, ...), not '" + words[1] + "'");
+        request = {verb, words[1]};
+    } else if (verb == protocol::kStatus && arguments == 1) {
+        if (!parse_count(words[1], 0, number)) return usage_error("status takes a slot (0, 1, ...), not '" + words[1] + "'");
+        request = {verb, words[1]};
+    } else if (verb == "send" && (arguments == 1 || arguments == 2)) {
+        request = {words[1], arguments == 2 ? words[2] : ""};
+    } else {
+        return usage_error("'" + verb + "' with " + std::to_string(arguments) + " argument(s) is not a command");
+    }
+    if (request.command.empty() || request.command.size() >= protocol::kCommandWidth)
+        return usage_error("a command word has 1 to " + std::to_string(protocol::kCommandWidth - 1) + " characters");
+    if (request.option.size() >= protocol::kOptionWidth)
+        return usage_error("an option has at most " + std::to_string(protocol::kOptionWidth - 1) + " characters");
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    double timeout = 5.0;
-    bool json = false;
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            fputs(kHelp, stdout);
-            return kOk;
-        } else if (arg == "--json") {
-            json = true;
-        } else if (arg == "--timeout") {
-            char* end = nullptr;
-            if (i + 1 >= argc || (timeout = strtod(argv[i + 1], &end), *end != '\0') || timeout <= 0)
-                return fail("--timeout takes a number of seconds greater than 0; see --help");
-            ++i;
-        } else {
-            words.push_back(arg);
-        }
-    }
-    if (words.empty()) return fail("no command given; see --help");
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 
-    const std::string& verb = words[0];
-    std::string command;
-    std::string option;
-    const size_t argument_count = words.size() - 1;
-    if (verb == "list" && argument_count == 0) return list_products(json);
-    if (verb == "refresh" && argument_count == 0) {
-        command = verb;
-    } else if ((verb == "delete" || verb == "status") && argument_count == 1) {
-        command = verb;
-        option = words[1];
-    } else if (verb == "write" && argument_count == 1) {
-        command = verb;
-        option = absolute_path(words[1]);
-    } else if (verb == "send" && (argument_count == 1 || argument_count == 2)) {
-        command = words[1];
-        option = argument_count == 2 ? words[2] : "";
-    } else {
-        return fail("usage error: '" + verb + "' with " + std::to_string(argument_count) +
-                    " argument(s) is not a command; see --help");
+    Options options;
+    if (const int status = parse_options(argc, argv, options); status >= 0) return status;
+    if (!options.words.empty() && options.words[0] == "list") {
+        if (options.words.size() != 1) return usage_error("list takes no argument");
+        return list_products(options.timeout, options.wait, options.json);
     }
-    if (command.size() >= kCommandWidth) return fail("the command word has more than 19 characters");
-    if (option.size() >= kOptionWidth) return fail("the option has more than 199 characters");
-
-    signal(SIGINT, on_interrupt);
-    signal(SIGTERM, on_interrupt);
-    ClientSocket client;
-    std::string error;
+    Request request;
+    if (const int status = build_request(options.words, request); status >= 0) return status;
     Reply reply;
-    if (!client.open(error) || !client.send(command, option, error) || !client.receive(timeout, reply, error))
-        return fail(error);
-    return print_reply(reply, json);
+    std::string error;
+    if (!exchange(request, options.timeout, options.wait, reply, error)) return say(kTrouble, error);
+    return print_reply(request, reply, options.json);
 }

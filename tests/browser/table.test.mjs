@@ -1,17 +1,16 @@
-// Browser tests (issue 8): the DataTables page of web/ in headless Chromium, driven by
-// playwright-core, against the real menuhold and scripts/web-server.mjs. Runs only inside
-// tests/sandbox (a private /tmp).
+// The DataTables page of web/ in headless Chromium, driven by playwright-core, against the
+// real menuhold and scripts/web-server.mjs. Runs only inside tests/sandbox (a private /tmp).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, execFileSync } from 'node:child_process';
 import { createRequire } from 'node:module';
-import { existsSync, mkdirSync, readFileSync, writeFileSync, copyFileSync, rmSync } from 'node:fs';
+import { existsSync, mkdirSync, readFileSync, writeFileSync, copyFileSync, rmSync, utimesSync } from 'node:fs';
+import { gzipSync } from 'node:zlib';
 import { fileURLToPath } from 'node:url';
 import path from 'node:path';
 
 const top = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
-const require = createRequire(path.join(top, 'web', 'package.json'));
-const { chromium } = require('playwright-core');
+const { chromium } = createRequire(path.join(top, 'web', 'package.json'))('playwright-core');
 
 if (process.env.MENUHOLD_SANDBOX !== '1') {
   console.error('run the browser tests through tests/sandbox, never against the real /tmp');
@@ -20,19 +19,16 @@ if (process.env.MENUHOLD_SANDBOX !== '1') {
 const BIN = path.resolve(process.env.MENUHOLD_BIN);
 const CTL = path.resolve(process.env.MENUHOLDCTL_BIN);
 const LAUNCHER = (process.env.MENUHOLD_LAUNCHER || '').split(' ').filter(Boolean);
-const DATA = path.join(top, 'tests', 'data');
 const ARTIFACTS = process.env.MENUHOLD_ARTIFACTS || '/mnt/work';
+const HISTORY = '/tmp/json_history.json';
 
 let server, daemon, browser, page, baseUrl;
+const history = [];  // status of every history response the page got
 
-function sleep(ms) { return new Promise((resolve) => setTimeout(resolve, ms)); }
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 async function until(condition, what, ms = 15000) {
-  const deadline = Date.now() + ms;
-  while (Date.now() < deadline) {
-    if (await condition()) return;
-    await sleep(50);
-  }
+  for (const deadline = Date.now() + ms; Date.now() < deadline; await sleep(50)) if (await condition()) return;
   throw new Error('timed out waiting for ' + what);
 }
 
@@ -41,28 +37,20 @@ function ctl(...args) {
   return execFileSync(argv[0], argv.slice(1), { encoding: 'utf8' }).trim();
 }
 
-function upload(file, as) {
-  const target = '/tmp/' + as;
-  if (file.startsWith('{')) writeFileSync(target, file);
-  else copyFileSync(path.join(DATA, file), target);
-  assert.equal(ctl('write', target), '0');
+function upload(name, version, as = name + '.json') {
+  writeFileSync('/tmp/' + as, JSON.stringify({ 'product info': { 'product name': name, 'file version': version } }));
+  assert.equal(ctl('write', '/tmp/' + as), '0');
 }
 
-function historyRows() {
-  return JSON.parse(readFileSync('/tmp/json_history.json', 'utf8')).aaData;
-}
+const loads = (p = page) => p.evaluate(() => Number(document.body.dataset.loads || 0));
+const cells = (p = page) => p.$$eval('#products tbody tr', (trs) => trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent)));
+const text = (selector) => page.$eval(selector, (e) => (e.hidden ? '' : e.textContent));
 
-async function reloadAndRead() {
-  const loads = Number(await page.getAttribute('body', 'data-loads') || 0);
-  const response = page.waitForResponse((r) => r.url().endsWith('/json_history.json'));
+async function reload() {
+  const before = await loads();
   await page.click('#reload');
-  await response;
-  await until(async () => Number(await page.getAttribute('body', 'data-loads') || 0) > loads, 'a reload');
-  return page.$$eval('#products tbody tr', (trs) => trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent)));
-}
-
-async function problemText() {
-  return page.$eval('#problem', (p) => (p.hidden ? '' : p.textContent));
+  await until(async () => (await loads()) > before, 'a reload');
+  return cells();
 }
 
 before(async () => {
@@ -70,18 +58,12 @@ before(async () => {
   mkdirSync('/tmp/panel_push', { recursive: true });
   server = spawn(process.execPath, [path.join(top, 'scripts', 'web-server.mjs'), '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
   baseUrl = await new Promise((resolve, reject) => {
-    server.stdout.on('data', (d) => {
-      const m = /listening on (\S+)/.exec(String(d));
-      if (m) resolve(m[1]);
-    });
+    server.stdout.on('data', (d) => { const m = /listening on (\S+)/.exec(String(d)); if (m) resolve(m[1]); });
     server.on('exit', () => reject(new Error('the web server ended')));
   });
-  browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
-  });
-  page = await browser.newPage();
+  browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--headless', '--no-sandbox', '--disable-gpu'] });
+  page = await browser.newPage({ viewport: { width: 900, height: 600 } });
+  page.on('response', (r) => { if (r.url().endsWith('/json_history.json')) history.push(r.status()); });
 });
 
 after(async () => {
@@ -90,81 +72,134 @@ after(async () => {
   if (server) server.kill('SIGTERM');
 });
 
-test('a missing history file gives a clear message', async () => {
+test('a missing or broken history file gives a clear message', async () => {
+  assert.match(await (await fetch(baseUrl)).text(), /role="status">Loading/, 'never blank while loading');
   await page.goto(baseUrl + '?reload=0');  // only the Reload button reloads: no races
-  await until(async () => (await problemText()) !== '', 'the message');
-  assert.match(await problemText(), /does not exist: is menuhold running\?/);
+  for (const [content, message] of [[null, /does not exist: is menuhold running\?/], ['{"aaData": [[', /not valid JSON/]]) {
+    if (content) writeFileSync(HISTORY, content);
+    await reload();
+    assert.match(await text('#problem'), message);
+  }
+  rmSync(HISTORY);
 });
 
-test('a history file that is not JSON gives a clear message', async () => {
-  writeFileSync('/tmp/json_history.json', '{"aaData": [[');
-  await page.click('#reload');
-  await until(async () => /not valid JSON/.test(await problemText()), 'the message');
-  rmSync('/tmp/json_history.json');
-});
-
-test('the empty table shows the empty message and the spec column titles', async () => {
+test('the empty table: own text, titles, caption, landmark, a large enough button, gzip', async () => {
   daemon = spawn(LAUNCHER[0] || BIN, [...LAUNCHER.slice(1), ...(LAUNCHER.length ? [BIN] : [])], { stdio: 'ignore' });
   await until(() => existsSync('/tmp/.cjsonsock') && existsSync('/tmp/json_history.gz'), 'menuhold');
   await until(() => { try { return ctl('refresh') === '0'; } catch { return false; } }, 'the first reply');
-  const rows = await reloadAndRead();
-  assert.equal(await problemText(), '');
-  assert.deepEqual(rows, [['No data available in table']]);
-  const titles = await page.$$eval('#products thead th', (ths) => ths.map((th) => th.textContent.trim()));
-  assert.deepEqual(titles, ['ID', 'Product Name', 'File Version']);
-});
-
-test('the browser reads the gzip copy', async () => {
   const response = page.waitForResponse((r) => r.url().endsWith('/json_history.json'));
-  await page.click('#reload');
-  const headers = (await response).headers();
-  assert.equal(headers['content-encoding'], 'gzip');
+  assert.deepEqual(await reload(), [['Menuhold holds no products.']]);
+  assert.equal((await response).headers()['content-encoding'], 'gzip');
+  assert.equal(await text('#problem'), '');
+  assert.deepEqual(await page.$$eval('#products thead th', (ths) => ths.map((th) => th.textContent.trim())), ['ID', 'Product Name', 'File Version']);
+  assert.equal(await text('#products caption'), 'Products that menuhold holds');
+  assert.equal(await page.$$eval('main', (m) => m.length), 1);
+  const box = await page.locator('#reload').boundingBox();
+  assert.ok(box.width >= 24 && box.height >= 24, JSON.stringify(box));
 });
 
-test('two uploads show exactly the rows of the history file, in order', async () => {
-  upload('alpha-v1.0.0.1.json', 'a.json');
-  upload('beta-v2.3.0.0.json', 'b.json');
-  const rows = await reloadAndRead();
-  assert.deepEqual(rows, historyRows());
-  assert.deepEqual(rows, [['1', 'Alpha', 'v1.0.0.1'], ['2', 'Beta', 'v2.3.0.0']]);
-  await page.screenshot({ path: path.join(ARTIFACTS, 'menuhold-table.png'), fullPage: true });
-});
-
-test('a newer version moves its row to the end with its new id', async () => {
-  upload('alpha-v1.0.0.2.json', 'a2.json');
-  const rows = await reloadAndRead();
-  assert.deepEqual(rows, [['1', 'Beta', 'v2.3.0.0'], ['2', 'Alpha', 'v1.0.0.2']]);
-});
-
-test('a deleted row is gone and the ids are renumbered', async () => {
+test('uploads, a newer version and a deletion show exactly the history file', async () => {
+  for (const [name, version] of [['Alpha', 'v1.0.0.1'], ['Beta', 'v2.3.0.0'], ['Alpha', 'v1.0.0.2']]) upload(name, version);
+  assert.deepEqual(await reload(), [['1', 'Beta', 'v2.3.0.0'], ['2', 'Alpha', 'v1.0.0.2']]);
   assert.equal(ctl('delete', '1'), '0');
-  const rows = await reloadAndRead();
-  assert.deepEqual(rows, [['1', 'Alpha', 'v1.0.0.2']]);
+  assert.deepEqual(await reload(), JSON.parse(readFileSync(HISTORY, 'utf8')).aaData);
 });
 
-test('hostile names are shown as text and never run', async () => {
-  // No "/" in a product name (DESIGN.md D4), so the script tag stays unclosed.
-  const names = ['<script>window.pwned = 1', '<img src=x onerror="window.pwned = 2">', '"quoted" & \'single\' é ü 名'];
-  names.forEach((name, i) => upload(JSON.stringify({ 'product info': { 'product name': name, 'file version': 'v1.0.0.0' } }), `h${i}.json`));
-  const rows = await reloadAndRead();
-  assert.deepEqual(rows.slice(1).map((r) => r[1]), names);
+test('hostile names are text, never run, and a long one wraps on a 375 px screen', async () => {
+  // No "/" in a product name, so the script tag stays unclosed.
+  const names = ['<script>window.pwned = 1', '<img src=x onerror="window.pwned = 2">', '"quoted" & \'single\' é ü 名', 'N'.repeat(59)];
+  names.forEach((name, i) => upload(name, 'v1.0.0.0', `h${i}.json`));
+  assert.deepEqual((await reload()).slice(1).map((r) => r[1]), names);
   assert.equal(await page.evaluate(() => window.pwned), undefined);
   assert.equal(await page.$$eval('#products tbody img, #products tbody script', (els) => els.length), 0);
-  await page.screenshot({ path: path.join(ARTIFACTS, 'menuhold-table-hostile.png'), fullPage: true });
+  await page.setViewportSize({ width: 375, height: 700 });
+  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 375), 'no horizontal overflow');
+  await page.setViewportSize({ width: 900, height: 600 });
 });
 
-test('more than ten rows sort numerically by id', async () => {
-  for (let i = 0; i < 9; i++) upload(JSON.stringify({ 'product info': { 'product name': 'P' + i, 'file version': 'v1.0.0.0' } }), `p${i}.json`);
-  const rows = await reloadAndRead();
-  assert.deepEqual(rows.map((r) => r[0]), historyRows().map((r) => r[0]));
-  assert.equal(rows.length, 13);
+test('File Version and ID sort by their numbers', async () => {
+  ['v1.0.0.10', 'v1.0.0.2', 'v1.10.0.0', 'v1.2.0.0', 'v10.0.0.0', 'v9.0.0.0'].forEach((v, i) => upload('S' + i, v));
+  await reload();
+  for (const [th, pick, expected] of [
+    [3, (r) => r[2] !== 'v1.0.0.0' && r[2], ['v1.0.0.2', 'v1.0.0.2', 'v1.0.0.10', 'v1.2.0.0', 'v1.10.0.0', 'v9.0.0.0', 'v10.0.0.0']],
+    [1, (r) => r[0], Array.from({ length: 11 }, (_, i) => String(i + 1))]]) {
+    await page.click(`#products thead th:nth-child(${th})`);
+    const shown = async () => (await cells()).map(pick).filter(Boolean);
+    await until(async () => JSON.stringify(await shown()) === JSON.stringify(expected), 'the order').catch(() => {});
+    assert.deepEqual(await shown(), expected);
+  }
+  await page.screenshot({ path: path.join(ARTIFACTS, 'menuhold-table.png') });
 });
 
-test('the page reloads by itself', async () => {
+test('unchanged data costs a 304, one request at a time; the file time is shown', async () => {
+  await reload();
+  history.length = 0;
+  const rows = await reload();
+  assert.deepEqual([history, await cells()], [[304], rows]);
+  await page.evaluate(() => {
+    const original = window.fetch;
+    let open = 0;
+    window.most = 0;
+    window.fetch = async (...args) => { window.most = Math.max(window.most, ++open); try { return await original(...args); } finally { open--; } };
+  });
+  await Promise.all([1, 2, 3, 4, 5].map(() => page.click('#reload')));
+  await sleep(300);
+  assert.equal(await page.evaluate(() => window.most), 1);
+  utimesSync(HISTORY, new Date('2001-02-03T04:05:06Z'), new Date('2001-02-03T04:05:06Z'));
+  await reload();
+  const written = await page.evaluate(() => new Date('2001-02-03T04:05:06Z').toLocaleString());
+  assert.match(await text('#state'), new RegExp('held; history file written ' + written.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')));
+});
+
+test('a failed reload marks the old rows as stale with the reason', async () => {
+  const good = readFileSync(HISTORY);
+  writeFileSync(HISTORY, '{"aaData": [[');
+  const rows = await reload();
+  assert.equal(rows.length, 11, 'the old rows stay');
+  assert.ok(await page.$eval('#products', (t) => t.classList.contains('stale')));
+  assert.match(await text('#products caption'), /^Stale rows, not the current state: The history file is not valid JSON\.$/);
+  writeFileSync(HISTORY, good);
+  await reload();
+  assert.ok(await page.$eval('#products', (t) => !t.classList.contains('stale')));
+});
+
+test('the page reloads by itself, keeps the focus, and rests while hidden', async () => {
   const second = await browser.newPage();
-  await second.goto(baseUrl + '?reload=300');
-  await until(async () => (await second.$$('#products tbody tr')).length === 13, 'the table');
-  upload(JSON.stringify({ 'product info': { 'product name': 'Later', 'file version': 'v1.0.0.0' } }), 'later.json');
-  await until(async () => (await second.$$('#products tbody tr')).length === 14, 'the new row without a click');
+  await second.goto(baseUrl + '?reload=200');
+  await until(async () => (await cells(second)).length === 11, 'the table');
+  await second.focus('input[type=search]');
+  upload('Later', 'v1.0.0.0');
+  await until(async () => (await second.$$('#products tbody tr')).length === 12, 'the new row without a click');
+  assert.equal(await second.evaluate(() => document.activeElement.type), 'search');
+  await second.evaluate(() => {
+    Object.defineProperty(document, 'hidden', { value: true });
+    document.dispatchEvent(new Event('visibilitychange'));
+  });
+  const count = await loads(second);
+  await sleep(1000);
+  assert.ok((await loads(second)) <= count + 1, 'no polling while hidden');
   await second.close();
+});
+
+test('10,000 rows: first render time and longest task (printed)', async () => {
+  daemon.kill('SIGTERM');
+  await until(() => !existsSync('/tmp/.cjsonsock'), 'menuhold to stop');
+  const rows = Array.from({ length: 10000 }, (_, i) => [String(i + 1), 'Product ' + i, `v1.${i % 7}.0.${i}`]);
+  const doc = JSON.stringify({ sColumns: ['ID', 'Product Name', 'File Version'], aaData: rows });
+  writeFileSync(HISTORY, doc);
+  writeFileSync('/tmp/json_history.gz', gzipSync(doc));
+  const big = await browser.newPage();
+  await big.addInitScript(() => {
+    window.longTasks = [];
+    new PerformanceObserver((list) => window.longTasks.push(...list.getEntries().map((e) => e.duration))).observe({ type: 'longtask', buffered: true });
+  });
+  await big.goto(baseUrl + '?reload=0');
+  await until(async () => (await loads(big)) === 1, 'the big table');
+  await sleep(200);  // long tasks are reported after they end
+  const [first, all, longest] = await big.evaluate(() => [...['menuhold-first-render', 'menuhold-all-rows']
+    .map((name) => performance.getEntriesByName(name)[0].duration), Math.max(0, ...window.longTasks)].map(Math.round));
+  // The browser reports only tasks over 50 ms.
+  console.log(`10000 rows: first render ${first} ms, all rows in ${all} ms, longest task ${longest || 'under 50'} ms`);
+  assert.equal((await cells(big)).length, 25, 'only the shown page is rendered');
+  await big.close();
 });

@@ -1,159 +1,119 @@
-"""Issue 9: install rules, init integration, manual pages and menuholdctl for scripts."""
+"""Install rules, init files, manual pages and menuholdctl's command-line conventions."""
 import json
 import os
+import re
 import shlex
+import socket
 import stat
 import subprocess
-import time
 
-from conftest import CTL, LAUNCHER, SOCKET, ctl, history_rows, product_json, upload
+from conftest import CTL, LAUNCHER, SOCKET, ctl, product_json, upload
 
-BUILD = os.environ.get("MENUHOLD_BUILD_DIR", "")
-SOURCE = os.environ.get("MENUHOLD_SOURCE_DIR", "")
-
-STAGED_TREE = {
-    "etc/init.d/menuhold": 0o755,
-    "usr/bin/menuholdctl": 0o755,
-    "usr/sbin/menuhold": 0o755,
-    "usr/lib/systemd/system/menuhold.service": 0o644,
-    "usr/share/man/man1/menuholdctl.1": 0o644,
-    "usr/share/man/man8/menuhold.8": 0o644,
-}
+BUILD, SOURCE = os.environ.get("MENUHOLD_BUILD_DIR", ""), os.environ.get("MENUHOLD_SOURCE_DIR", "")
+MODES = {0o755: ("etc/init.d/menuhold", "bin/menuholdctl", "sbin/menuhold", "libexec/menuhold-dirs"),
+         0o644: ("lib/systemd/system/menuhold.service", "share/man/man1/menuholdctl.1", "share/man/man8/menuhold.8")}
+PREFIX = "/usr/local"  # the build's configured prefix
 
 
-def install(prefix, destdir=None):
-    env = dict(os.environ)
-    if destdir:
-        env["DESTDIR"] = destdir
-    subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True, capture_output=True, env=env)
+def install(destdir=""):  # always with umask 002
+    if not destdir:  # into a private /usr/local
+        subprocess.run(["mount", "-t", "tmpfs", "menuhold-usr-local", PREFIX], check=True)
+    subprocess.run(["cmake", "--install", BUILD], check=True, capture_output=True,
+                   env=dict(os.environ, DESTDIR=destdir), preexec_fn=lambda: os.umask(0o002))
 
 
-def tree(root):
-    found = {}
-    for directory, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(directory, name)
-            found[os.path.relpath(path, root)] = stat.S_IMODE(os.stat(path).st_mode)
-    return found
+def test_install_gives_explicit_modes_whatever_the_umask_and_source_modes():
+    sources = [os.path.join(SOURCE, p) for p in ("doc/menuhold.8", "doc/menuholdctl.1", "init/menuhold.service.in")]
+    modes = [os.stat(p).st_mode for p in sources]
+    try:
+        [os.chmod(p, 0o664) for p in sources]  # as unpacked with umask 002
+        install("/tmp/stage")
+    finally:
+        [os.chmod(p, mode) for p, mode in zip(sources, modes)]
+    root = "/tmp/stage" + PREFIX
+    found = {os.path.relpath(os.path.join(d, n), root): stat.S_IMODE(os.stat(os.path.join(d, n)).st_mode)
+             for d, _, names in os.walk("/tmp/stage") for n in names}
+    assert found == {path: mode for mode, paths in MODES.items() for path in paths}
+    assert "DAEMON=${MENUHOLD_DAEMON:-/usr/local/sbin/menuhold}" in open(root + "/etc/init.d/menuhold").read()
+    assert "\nExecStart=/usr/local/sbin/menuhold\n" in open(root + "/lib/systemd/system/menuhold.service").read()
 
 
-def test_destdir_install_yields_the_documented_tree():
-    install("/usr", "/tmp/stage")
-    assert tree("/tmp/stage") == STAGED_TREE
-    with open("/tmp/stage/etc/init.d/menuhold") as f:
-        assert "DAEMON=${MENUHOLD_DAEMON:-/usr/sbin/menuhold}" in f.read()
-    with open("/tmp/stage/usr/lib/systemd/system/menuhold.service") as f:
-        assert "ExecStart=/usr/sbin/menuhold\n" in f.read()
+def test_directories_are_made_or_refused():
+    dirs = os.path.join(SOURCE, "init", "menuhold-dirs")
+    cases = [("missing", lambda d: os.rmdir(d), 0), ("link", lambda d: (os.rmdir(d), os.symlink("/etc", d)), 1),
+             ("a user's", lambda d: os.chown(d, 65534, 65534), 1), ("group-writable", lambda d: os.chmod(d, 0o775), 1),
+             ("world-writable", lambda d: os.chmod(d, 0o1777), 1), ("a file", lambda d: (os.rmdir(d), os.mknod(d)), 1)]
+    for what, plant, status in cases:
+        plant("/tmp/panel_push")
+        r = subprocess.run([dirs], capture_output=True, text=True)
+        assert (r.returncode, r.stderr.count("refusing /tmp/panel_push")) == (status, status), what
+        assert status or stat.S_IMODE(os.lstat("/tmp/panel_push").st_mode) == 0o755
+        subprocess.run(["rm", "-rf", "/tmp/panel_push"], check=True)
+        os.mkdir("/tmp/panel_push", 0o755)
 
 
-def mount_usr_local():
-    subprocess.run(["mount", "-t", "tmpfs", "menuhold-usr-local", "/usr/local"], check=True)
-
-
-def test_systemd_unit_verifies():
-    mount_usr_local()
-    install("/usr/local")
-    unit = "/usr/local/lib/systemd/system/menuhold.service"
-    r = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True)
-    assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
-    text = open(unit).read()
-    assert "PrivateTmp=" not in text and "KillSignal=SIGTERM" in text and "Restart=on-failure" in text
-    assert "ExecStartPre=/bin/mkdir -p /tmp/json_menu /tmp/panel_push" in text
-
-
-def test_init_script_starts_reports_and_stops_the_daemon(syslog):
-    mount_usr_local()
-    install("/usr/local")
-    os.rmdir("/tmp/json_menu")
-    os.rmdir("/tmp/panel_push")
-    env = dict(os.environ, MENUHOLD_PIDFILE="/tmp/menuhold.pid")
-    if LAUNCHER:  # a PowerPC daemon starts through the emulator
-        with open("/tmp/menuhold-launch", "w") as f:
-            f.write("#!/bin/sh\nexec %s /usr/local/sbin/menuhold \"$@\"\n" % " ".join(map(shlex.quote, LAUNCHER)))
-        os.chmod("/tmp/menuhold-launch", 0o755)
-        env["MENUHOLD_DAEMON"] = "/tmp/menuhold-launch"
-    script = "/usr/local/etc/init.d/menuhold"
+def test_installed_unit_verifies_pages_render_and_init_script_follows_lsb(syslog):
+    install()
+    for check in [["systemd-analyze", "verify", PREFIX + "/lib/systemd/system/menuhold.service"]] + [
+        ["groff", "-man", "-ww", "-z", PREFIX + "/share/man/man" + p] for p in ("8/menuhold.8", "1/menuholdctl.1")]:
+        r = subprocess.run(check, capture_output=True, text=True)
+        assert (r.returncode, r.stdout, r.stderr) == (0, "", ""), check
+    env = dict(os.environ, MENUHOLD_PIDFILE="/tmp/menuhold.pid")  # cross-built programs run through the emulator
+    for name, binary in (("DAEMON", PREFIX + "/sbin/menuhold"), ("CTL", CTL)) if LAUNCHER else ():
+        open("/tmp/" + name, "w").write("#!/bin/sh\nexec %s \"$@\"\n" % shlex.join(LAUNCHER + [binary]))
+        os.chmod("/tmp/" + name, 0o755)
+        env["MENUHOLD_" + name] = "/tmp/" + name
 
     def run(action):
-        return subprocess.run([script, action], capture_output=True, text=True, env=env, timeout=30)
+        r = subprocess.run([PREFIX + "/etc/init.d/menuhold", action], capture_output=True, text=True, env=env,
+                           timeout=60)
+        return r.returncode, r.stdout
 
-    r = run("status")
-    assert (r.returncode, r.stdout) == (3, "menuhold is not running\n")
-    r = run("start")
-    assert (r.returncode, r.stdout) == (0, "menuhold started\n")
-    assert os.path.isdir("/tmp/json_menu") and os.path.isdir("/tmp/panel_push")
+    assert run("status") == (3, "menuhold is not running\n")
+    assert run("start") == (0, "menuhold started\n")
+    assert ctl("--timeout=1", "refresh").stdout == "0\n"  # started means serving: no wait needed
     pid = int(open("/tmp/menuhold.pid").read())
-    deadline = time.time() + 15
-    while not os.path.exists(SOCKET) and time.time() < deadline:
-        time.sleep(0.02)
-    assert ctl("refresh").stdout == "0\n"
-    r = run("status")
-    assert (r.returncode, r.stdout) == (0, "menuhold is running (pid %d)\n" % pid)
-    r = run("restart")
-    assert r.returncode == 0 and r.stdout == "menuhold stopped\nmenuhold started\n"
-    assert syslog.wait_for("Menuhold (PID: %d) exit\n" % pid)
-    r = run("stop")
-    assert (r.returncode, r.stdout) == (0, "menuhold stopped\n")
-    assert not os.path.exists(SOCKET)
-    assert run("status").returncode == 3
-    r = run("bogus")
-    assert r.returncode == 2 and "Usage:" in r.stderr
+    assert run("status") == (0, "menuhold is running (pid %d)\n" % pid)
+    assert run("force-reload") == (0, "menuhold stopped\nmenuhold started\n")
+    assert run("stop") == (0, "menuhold stopped\n") and not os.path.exists(SOCKET)
+    open("/tmp/menuhold.pid", "w").write("%d\n" % pid)  # that process is gone
+    assert run("status") == (1, "menuhold is not running, but /tmp/menuhold.pid is left\n")
+    os.chmod("/tmp/json_menu", 0o777)
+    assert run("start")[0] == 1 and not os.path.exists(SOCKET) and run("bogus")[0] == 2
 
 
-def test_manual_pages_render_without_warnings():
-    for page in ("menuhold.8", "menuholdctl.1"):
-        r = subprocess.run(["groff", "-man", "-ww", "-z", os.path.join(SOURCE, "doc", page)],
-                           capture_output=True, text=True)
-        assert (r.returncode, r.stderr) == (0, ""), page
-        r = subprocess.run(["groff", "-man", "-Tutf8", "-P", "-cbou", os.path.join(SOURCE, "doc", page)],
-                           capture_output=True, text=True)
-        assert "EXIT STATUS" in r.stdout and "EXAMPLES" in r.stdout
-
-
-def test_json_output_of_every_command(start, client):
+def test_menuholdctl_conventions(start, client):
     start(debug=False)
-    with open("/tmp/up.json", "wb") as f:
-        f.write(product_json("Alpha", "v1.0.0.1"))
-    r = ctl("--json", "write", "/tmp/up.json")
-    assert (r.returncode, json.loads(r.stdout)) == (0, {"command": "write", "option": "0", "code": 0})
-    r = ctl("--json", "status", "0")
-    assert r.returncode == 0
-    assert json.loads(r.stdout) == {"command": "status",
-                                    "option": "Availability: No\nProduct name: Alpha\nFile version:[v1.0.0.1]",
-                                    "available": False, "product_name": "Alpha", "file_version": "v1.0.0.1"}
-    r = ctl("--json", "status", "4")
-    assert json.loads(r.stdout)["available"] is True and json.loads(r.stdout)["file_version"] == " "
-    r = ctl("--json", "refresh")
-    assert json.loads(r.stdout) == {"command": "refresh", "option": "0", "code": 0}
-    r = ctl("--json", "send", "Bogus", "x")
-    assert (r.returncode, json.loads(r.stdout)) == (1, {"command": "Bogus", "option": "-1", "code": -1})
-    r = ctl("--json", "delete", "1")
-    assert (r.returncode, json.loads(r.stdout)) == (0, {"command": "delete", "option": "0", "code": 0})
-
-
-def test_relative_write_path_is_made_absolute(start):
-    start(debug=False)
-    with open("/tmp/rel.json", "wb") as f:
-        f.write(product_json("Rel", "v1.0.0.0"))
-    r = subprocess.run(LAUNCHER + [CTL, "write", "rel.json"], capture_output=True, text=True, cwd="/tmp")
-    assert (r.returncode, r.stdout) == (0, "0\n")
-    assert history_rows() == [["1", "Rel", "v1.0.0.0"]]
-
-
-def test_list_prints_an_aligned_table_and_json(start, client):
-    start(debug=False)
-    upload(client, product_json("Alpha", "v1.0.0.1"))
-    upload(client, product_json("A much longer name", "v2.3.0.0"))
+    names = ("Alpha", "名前", "x\ny")
+    assert [upload(client, product_json(n, "v1.0.0.1")).option for n in names] == ["0"] * 3
+    cases = [  # arguments, exit status, stdout (text or JSON), stderr pattern
+        (["--version"], 0, "menuholdctl 3.1\n", r"^$"),
+        (["--timeout=2", "--", "refresh"], 0, "0\n", r"^$"),
+        (["send", "Write", "x"], 1, "-1\n", r'^menuholdctl: menuhold refused "Write x" \(reply -1\)\n$'),
+        (["list"], 0, "ID  Product Name  File Version\n1   Alpha         v1.0.0.1\n2   名前          v1.0.0.1\n"
+                      "3   x\\x0Ay        v1.0.0.1\n", r"^$"),
+        (["-j", "delete", "9"], 1, dict(command="delete", option="9", reply="-1", code=-1, status=None, products=None),
+         "refused"),
+        (["--json", "status", "0"], 0, dict(
+            command="status", option="0", code=None, products=None, reply="Availability: No\nProduct name: Alpha\nFile "
+            "version:[v1.0.0.1]", status=dict(available=False, product_name="Alpha", file_version="v1.0.0.1")), ""),
+        (["--json", "list"], 0, dict(command="list", option="", reply=None, code=None, status=None, products=[
+            dict(id=str(i + 1), product_name=n, file_version="v1.0.0.1") for i, n in enumerate(names)]), r"^$"),
+    ] + [(args, 2, "", r"^menuholdctl: [^\n]*; see --help\n$") for args in (
+        ["--jsn", "refresh"], ["status", "abc"], ["status", "-1"], ["delete", "0"], ["--timeout=inf", "refresh"],
+        ["--timeout", "nan", "refresh"], ["--timeout=-1", "refresh"], ["--timeout"], ["frobnicate"], ["list", "x"], [])]
+    for args, status, out, err in cases:
+        r = ctl(*args)
+        assert (r.returncode, json.loads(r.stdout) if isinstance(out, dict) else r.stdout) == (status, out), args
+        assert re.search(err, r.stderr), (args, r.stderr)
+    os.rename(SOCKET, "/tmp/moved")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as mute:  # a service that never answers
+        mute.bind(SOCKET)
+        mute.settimeout(10)
+        waiting = subprocess.Popen(LAUNCHER + [CTL, "refresh"])
+        mute.recv(500, socket.MSG_PEEK)
+        waiting.terminate()
+        assert waiting.wait(10) == 143 and not [n for n in os.listdir("/tmp") if n.startswith(".menuholdctl")]
+    os.unlink(SOCKET)
     r = ctl("list")
-    assert r.returncode == 0
-    assert r.stdout == ("ID  Product Name        File Version\n"
-                        "1   Alpha               v1.0.0.1\n"
-                        "2   A much longer name  v2.3.0.0\n")
-    r = ctl("--json", "list")
-    assert json.loads(r.stdout) == [{"id": "1", "product_name": "Alpha", "file_version": "v1.0.0.1"},
-                                    {"id": "2", "product_name": "A much longer name", "file_version": "v2.3.0.0"}]
-
-
-def test_list_without_history_file_fails_clearly():
-    r = ctl("list")
-    assert r.returncode == 2 and r.stderr.startswith("menuholdctl: cannot read /tmp/json_history.json")
+    assert (r.returncode, r.stdout) == (3, "") and "not listing a table that may be stale" in r.stderr

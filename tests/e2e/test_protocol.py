@@ -174,25 +174,16 @@ def test_menuholdctl_refresh_and_invalid(start):
     assert (r.returncode, r.stdout) == (0, "Availability: Yes\nProduct name: No product\nFile version:[ ]\n")
     r = ctl("--json", "delete", "1")
     assert r.returncode == 1
-    assert r.stdout == '{"command":"delete","option":"-1","code":-1}\n'
+    assert r.stdout == '{"command":"delete","option":"1","reply":"-1","code":-1,"status":null,"products":null}\n'
     leftovers = [n for n in os.listdir("/tmp") if n.startswith(".menuholdctl")]
     assert leftovers == []
 
 
 def test_menuholdctl_without_service_says_so():
     r = ctl("--timeout", "1", "refresh")
-    assert r.returncode == 2
+    assert r.returncode == 3
     assert "menuhold is not running" in r.stderr
     assert len(r.stderr.splitlines()) == 1
-
-
-def test_menuholdctl_usage_errors():
-    for args in ((), ("frobnicate",), ("delete",), ("--timeout", "0", "refresh"), ("send",)):
-        r = ctl(*args)
-        assert r.returncode == 2, args
-        assert r.stderr.startswith("menuholdctl: ") and len(r.stderr.splitlines()) == 1
-    r = ctl("--help")
-    assert r.returncode == 0 and "Exit status:" in r.stdout
 
 
 def test_menuholdctl_times_out_when_no_reply_comes(start):
@@ -201,6 +192,6 @@ def test_menuholdctl_times_out_when_no_reply_comes(start):
     mute.bind(SOCKET)
     t = time.time()
     r = ctl("--timeout", "0.5", "refresh")
-    assert r.returncode == 2 and "no reply" in r.stderr
+    assert r.returncode == 3 and "no reply" in r.stderr
     assert time.time() - t < 5
     mute.close()
