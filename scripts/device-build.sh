@@ -15,7 +15,7 @@ menuhold_limit=400000  # bytes, for the self-contained service
 build() {
     local kind=$1
     shift
-    cmake -S . -B "build-device-$kind" -DCMAKE_BUILD_TYPE=MinSizeRel -DMENUHOLD_TESTS=OFF "$@" >/dev/null
+    cmake --no-warn-unused-cli -S . -B "build-device-$kind" -DCMAKE_BUILD_TYPE=MinSizeRel -DMENUHOLD_TESTS=OFF "$@" >/dev/null
     cmake --build "build-device-$kind" -j"$(nproc)" >/dev/null
     mkdir -p "dist/powerpc/$kind"
     for program in src/menuhold tools/menuholdctl; do
@@ -42,9 +42,14 @@ for f in dist/powerpc/*/*; do
     fi
 done
 
-echo "device binaries (bytes):"
+# What each binary asks of the device, as its own headers say: the newest glibc and
+# libstdc++ symbol versions it needs, and the oldest kernel its ABI note allows.
+newest() { readelf -VW "$1" | grep -oE "$2_[0-9.]+" | sort -uV | tail -n1; }
+echo "device binaries: bytes, needs glibc, needs libstdc++, oldest kernel"
 for f in dist/powerpc/*/*; do
-    printf '  %-40s %8d  %s\n' "$f" "$(stat -c %s "$f")" "$(file -b "$f" | cut -d, -f1-2,4)"
+    kernel=$(readelf -n "$f" | sed -n 's/.*ABI: //p')
+    printf '  %-38s %8d  %-12s %-16s %s\n' "$f" "$(stat -c %s "$f")" "$(newest "$f" GLIBC)" \
+        "$(newest "$f" GLIBCXX)" "${kernel:-(none stated)}"
 done
 size=$(stat -c %s dist/powerpc/static-musl/menuhold)
 if [ "$size" -gt "$menuhold_limit" ]; then
