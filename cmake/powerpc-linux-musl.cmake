@@ -6,13 +6,11 @@
 # only its header and library search is pointed at musl. C++ takes Debian's libstdc++
 # headers and libraries for the target; cmake/musl-cxx/ and cmake/musl-glibc-compat.c
 # supply the few glibc names they need.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR powerpc)
-set(CMAKE_C_COMPILER powerpc-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER powerpc-linux-gnu-g++)
-
 get_filename_component(_menuhold_top "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(MENUHOLD_MUSL_PREFIX "${_menuhold_top}/build-ppc-deps/musl/prefix" CACHE PATH "musl, cJSON and zlib for the target")
+set(_menuhold_roots "${MENUHOLD_MUSL_PREFIX}")
+include(${CMAKE_CURRENT_LIST_DIR}/powerpc-common.cmake)
+
 execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=include
                 OUTPUT_VARIABLE _gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpversion
@@ -30,18 +28,9 @@ set(CMAKE_C_FLAGS_INIT "${_common} ${_c_headers}")
 set(CMAKE_CXX_FLAGS_INIT "${_common} -isystem ${CMAKE_CURRENT_LIST_DIR}/musl-cxx -isystem ${_cxx_include} -isystem ${_cxx_include}/powerpc-linux-gnu -isystem ${_cxx_include}/backward ${_c_headers}")
 
 # Always static. -B and -L put musl's start files and libraries before the glibc ones
-# that the compiler would otherwise find. Pages are 4 KiB on every e300 Linux (32-bit
-# hash MMU), so segments need no 64 KiB alignment, whose padding would be ~60 KB a file.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -no-pie -B${MENUHOLD_MUSL_PREFIX}/lib -L${MENUHOLD_MUSL_PREFIX}/lib -Wl,--gc-sections -Wl,-z,max-page-size=4096")
+# that the compiler would otherwise find.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -no-pie -B${MENUHOLD_MUSL_PREFIX}/lib -L${MENUHOLD_MUSL_PREFIX}/lib -Wl,--gc-sections ${MENUHOLD_PAGE_LINK_FLAGS}")
 set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "${MENUHOLD_MUSL_PREFIX}/lib/glibc-compat.o")
-
-set(CMAKE_FIND_ROOT_PATH "${MENUHOLD_MUSL_PREFIX}")
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(ENV{PKG_CONFIG_LIBDIR} "${MENUHOLD_MUSL_PREFIX}/lib/pkgconfig")
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
 # The tests expect musl's own error texts and getopt diagnostics (tests/CMakeLists.txt).
 set(MENUHOLD_LIBC musl)

@@ -16,7 +16,7 @@ scripts/deps.sh g++-powerpc-linux-gnu qemu-user dpkg-dev
 musl_version=$(apt-cache show --no-all-versions musl | sed -n 's/^Version: //p')
 stamp="musl $musl_version cjson $(dpkg-query -W -f='${Version}' libcjson-dev)"
 stamp="$stamp zlib $(dpkg-query -W -f='${Version}' zlib1g-dev)"
-stamp="$stamp linux $(dpkg-query -W -f='${Version}' linux-libc-dev-powerpc-cross) recipe $(cat "$top/scripts/musl-deps.sh" "$toolchain" "$compat" | sha256sum | cut -c1-16)"
+stamp="$stamp linux $(dpkg-query -W -f='${Version}' linux-libc-dev-powerpc-cross) recipe $(cat "$top/scripts/musl-deps.sh" "$top"/cmake/powerpc-*.cmake "$compat" | sha256sum | cut -c1-16)"
 if [ -f "$prefix/.stamp" ] && [ "$(cat "$prefix/.stamp")" = "$stamp" ]; then
     exit 0
 fi
