@@ -13,7 +13,10 @@ toolchain=$top/cmake/powerpc-linux-musl.cmake
 compat=$top/cmake/musl-glibc-compat.c
 
 scripts/deps.sh g++-powerpc-linux-gnu qemu-user dpkg-dev
-musl_version=$(apt-cache show --no-all-versions musl | sed -n 's/^Version: //p')
+# musl is not installed on this machine: its version is the one apt would fetch.
+candidate() { apt-cache show --no-all-versions musl 2>/dev/null | sed -n 's/^Version: //p'; }
+musl_version=$(candidate)
+[ -n "$musl_version" ] || { apt-get update -qq; musl_version=$(candidate); }
 stamp="musl $musl_version cjson $(dpkg-query -W -f='${Version}' libcjson-dev)"
 stamp="$stamp zlib $(dpkg-query -W -f='${Version}' zlib1g-dev)"
 stamp="$stamp linux $(dpkg-query -W -f='${Version}' linux-libc-dev-powerpc-cross) recipe $(cat "$top/scripts/musl-deps.sh" "$top"/cmake/powerpc-*.cmake "$compat" | sha256sum | cut -c1-16)"
