@@ -95,17 +95,16 @@ private:
     CJsonPtr table_root;  // owns the whole table document
     cJSON* table_aaData;  // the "aaData" array inside table_root; owns nothing
 
-    // Menu copies that lost to a newer copy of the same product at start: a deletion of
-    // the product removes them too, so that it does not come back at the next start.
-    std::multimap<std::string, std::string> unlisted_copies;
+    // Menu copies found at start under another name than their product's held file
+    // name: a deletion of the product removes them too (and their push copies), so that a
+    // deleted product does not come back at the next start.
+    std::multimap<std::string, std::string> other_menu_copies;
 
     TableRows table_rows;     // the rows of table_aaData by position, and their print
     HistoryWriter history;    // the history file and its gzip copy
     bool history_behind = false;  // the table changed since the history file was written
     void build_table();
     void publish_history();
-    void write_history();
-    void write_gzip_of_file(int dir);
 };
 
 // The one service object; null until main() has created it.

@@ -304,6 +304,7 @@ void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::
         return;
     }
     ProdInfo_t& info = file.info;
+    if (entry_name != paths::held_file_name(info.prod_name)) other_menu_copies.emplace(info.prod_name, entry_name);
     const auto listed = listed_files.find(info.prod_name);
     if (listed == listed_files.end()) {
         update_list(DO_ADD, info.prod_name, info.version, info.file_size);
@@ -312,12 +313,10 @@ void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::
         syslog(LOG_ERR, "%s():duplicate product %s in %s, newer one in %s\n", "recovery", info.prod_name,
                listed->second.c_str(), entry_name);
         unlinkat(service_directories().push.fd(), listed->second.c_str(), 0);
-        unlisted_copies.emplace(info.prod_name, listed->second);
         update_list(DO_REPLACE, info.prod_name, info.version, info.file_size);
         listed->second = entry_name;
     } else {
         syslog(LOG_ERR, "%s():duplicate product %s in %s, not listed\n", "recovery", info.prod_name, entry_name);
-        unlisted_copies.emplace(info.prod_name, entry_name);
         return;
     }
     store_copy(service_directories().push, entry_name, file, false);
@@ -348,13 +347,17 @@ int Menuhold::delete_json(int index)
 
     Json_list.erase(found);
     modifyTabrixTable(DO_DELETE, prod, version);
-    const std::string held_name = paths::held_file_name(prod);
+    const int push_fd = service_directories().push.fd();
     const int menu_fd = service_directories().menu.fd();
-    unlinkat(service_directories().push.fd(), held_name.c_str(), 0);
+    const std::string held_name = paths::held_file_name(prod);
+    unlinkat(push_fd, held_name.c_str(), 0);
     unlinkat(menu_fd, held_name.c_str(), 0);
-    const auto unlisted = unlisted_copies.equal_range(prod);
-    for (auto it = unlisted.first; it != unlisted.second; ++it) unlinkat(menu_fd, it->second.c_str(), 0);
-    unlisted_copies.erase(unlisted.first, unlisted.second);
+    const auto others = other_menu_copies.equal_range(prod);
+    for (auto it = others.first; it != others.second; ++it) {
+        unlinkat(push_fd, it->second.c_str(), 0);
+        unlinkat(menu_fd, it->second.c_str(), 0);
+    }
+    other_menu_copies.erase(others.first, others.second);
     refresh_table();
     return 0;
 }

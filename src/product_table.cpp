@@ -93,39 +93,7 @@ void Menuhold::publish_history()
 {
     if (!history_behind) return;
     history_behind = false;
-    write_history();
-}
-
-// The history file, then the gzip copy of whatever history file exists: the table's own
-// print when it was written, else the file left by an earlier rewrite.
-void Menuhold::write_history()
-{
-    const int dir = service_directories().history.fd();
-    time_t mtime = 0;
-    if (history.write_text(dir, paths::kHistoryName, table_rows, &mtime) != 0) {
-        syslog(LOG_INFO, "[%s][%d]fail to create json table\n", "refresh_table", __LINE__);
-        write_gzip_of_file(dir);
-        return;
-    }
-    if (!history.compress(table_rows)) {
-        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
-        return;
-    }
-    const int error = history.write_gzip(dir, paths::kHistoryGzName, paths::kHistoryName, mtime);
-    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
-}
-
-void Menuhold::write_gzip_of_file(int dir)
-{
-    std::string text, member;
-    time_t mtime = 0;
-    const int read_error = read_whole_file(dir, paths::kHistoryName, text, &mtime);
-    if (read_error || !history.gzip(text, paths::kHistoryName, mtime, member)) {
-        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error ? read_error : ENOMEM));
-        return;
-    }
-    const int error = history.write_gzip(dir, paths::kHistoryGzName, member);
-    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
+    history.publish(service_directories().history.fd(), table_rows);
 }
 
 // The three lines of a slot's status, cut to the reply's 199 characters.

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <memory>
 #include <sys/uio.h>
+#include <syslog.h>
 
 #include "file_io.h"
+#include "paths.h"
 
 namespace {
 
@@ -269,4 +271,33 @@ int HistoryWriter::write_gzip(int dir_fd, const char* gz_name, const std::string
 {
     const iovec whole = part(member);
     return write_file_atomically(dir_fd, gz_name, &whole, 1, mode_for_rewrite(dir_fd, gz_name, kNewGzipMode), false);
+}
+
+void HistoryWriter::publish(int dir, TableRows& rows)
+{
+    time_t mtime = 0;
+    if (write_text(dir, paths::kHistoryName, rows, &mtime) != 0) {
+        syslog(LOG_INFO, "[%s][%d]fail to create json table\n", "refresh_table", __LINE__);
+        write_gzip_of_file(dir);
+        return;
+    }
+    if (!compress(rows)) {
+        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
+        return;
+    }
+    const int error = write_gzip(dir, paths::kHistoryGzName, paths::kHistoryName, mtime);
+    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
+}
+
+void HistoryWriter::write_gzip_of_file(int dir)
+{
+    std::string text, member;
+    time_t mtime = 0;
+    const int read_error = read_whole_file(dir, paths::kHistoryName, text, &mtime);
+    if (read_error || !gzip(text, paths::kHistoryName, mtime, member)) {
+        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error ? read_error : ENOMEM));
+        return;
+    }
+    const int error = write_gzip(dir, paths::kHistoryGzName, member);
+    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
 }

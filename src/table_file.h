@@ -94,6 +94,11 @@ private:
 // Writes the history file and its gzip copy in a directory given by its descriptor.
 class HistoryWriter {
 public:
+    // Writes the history file, then the gzip copy of whatever history file exists: the
+    // table's own print when it was written, else the file an earlier rewrite left.
+    // Failures are logged; nothing is returned, since no client's answer depends on them.
+    void publish(int dir_fd, TableRows& rows);
+
     // Writes the printed table to name; returns 0 or an errno. *mtime: the file's mtime.
     int write_text(int dir_fd, const char* name, const TableRows& rows, time_t* mtime);
     // Brings the compressed segments up to the rows' print; false when out of memory.
@@ -107,6 +112,8 @@ public:
     int write_gzip(int dir_fd, const char* gz_name, const std::string& member);
 
 private:
+    void write_gzip_of_file(int dir_fd);
+
     struct Segment {
         size_t end;        // of its deflate data in deflated_
         uLong crc_through; // CRC-32 of the print from its start to this segment's end

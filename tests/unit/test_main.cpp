@@ -1,18 +1,14 @@
-// The unit tests write Menuhold's fixed paths in /tmp, so they run only inside
-// tests/sandbox, which gives them a private tmpfs there.
+// The unit tests may write in /tmp: they run only inside tests/sandbox, on its private tmpfs.
 #include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <linux/magic.h>
 #include <sys/vfs.h>
 
 int main(int argc, char** argv)
 {
     struct statfs fs;
-    const char* sandbox = std::getenv("MENUHOLD_SANDBOX");
+    const char* sandbox = getenv("MENUHOLD_SANDBOX");
     if (!sandbox || std::string(sandbox) != "1" || statfs("/tmp", &fs) != 0 || fs.f_type != TMPFS_MAGIC) {
-        std::fprintf(stderr, "menuhold_unit: run me through tests/sandbox, never against the real /tmp\n");
+        fprintf(stderr, "menuhold_unit: run me through tests/sandbox, never against the real /tmp\n");
         return 2;
     }
     ::testing::InitGoogleTest(&argc, argv);
