@@ -16,7 +16,8 @@ stamp="cjson $(dpkg-query -W -f='${Version}' libcjson-dev) zlib $zlib_version"
 if [ -f "$prefix/.stamp" ] && [ "$(cat "$prefix/.stamp")" = "$stamp" ]; then
     exit 0
 fi
-rm -rf "$work"
+# Only what this script makes: scripts/musl-deps.sh keeps its own prefix next to it.
+rm -rf "$work/src" "$work/cjson-build" "$prefix"
 mkdir -p "$work/src" "$prefix"
 
 # Source packages, through a temporary deb-src entry derived from debian.sources.

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Every test: installs what is missing, then builds and runs the whole suite (unit tests,
-# end-to-end tests and browser tests, each in a private mount namespace) three times:
+# end-to-end tests and browser tests, each in a private mount namespace) four times:
 # natively, with AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for the
-# device's PowerPC e300c3 under qemu-ppc; then a bounded run of each fuzz target.
+# device's PowerPC e300c3 under qemu-ppc, once against glibc and once statically against
+# musl as shipped; then a bounded run of each fuzz target.
 # Ends with one line "suite: N passed, N failed". Run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +12,12 @@ scripts/web-deps.sh
 
 passed=0
 failed=0
+pass_started=$SECONDS
+# Prints how long the pass that has just ended took; the next one starts now.
+end_pass() {
+    echo "== $1: $((SECONDS - pass_started)) s"
+    pass_started=$SECONDS
+}
 # Runs CTest in a build directory and adds its counts to the totals.
 run_ctest() {
     local dir=$1 log
@@ -37,15 +44,25 @@ run_ctest() {
 echo "== build and test: native"
 scripts/build.sh build -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
 run_ctest build
+end_pass "native"
 
 echo "== build and test: AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 run_ctest build-asan ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=4 UBSAN_OPTIONS=print_stacktrace=1
+end_pass "sanitizers"
 
 echo "== cross-build for PowerPC e300c3 and test under qemu-ppc -cpu e300c3"
 scripts/ppc-deps.sh
 scripts/build.sh build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
 run_ctest build-ppc
+end_pass "PowerPC, glibc"
+
+echo "== cross-build for PowerPC e300c3 against musl, static and -Os as shipped, and test under qemu-ppc -cpu e300c3"
+scripts/musl-deps.sh
+scripts/build.sh build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-musl.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
+run_ctest build-musl
+end_pass "PowerPC, musl"
 
 echo "== fuzz: a bounded run of each libFuzzer target"
 if scripts/fuzz.sh "${MENUHOLD_FUZZ_SECONDS:-60}"; then
@@ -53,6 +70,7 @@ if scripts/fuzz.sh "${MENUHOLD_FUZZ_SECONDS:-60}"; then
 else
     failed=$((failed + 1))
 fi
+end_pass "fuzz"
 
 echo "suite: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
