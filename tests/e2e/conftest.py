@@ -18,6 +18,11 @@ import pytest
 ENV = os.environ
 BIN, CTL, DATA = ENV.get("MENUHOLD_BIN", ""), ENV.get("MENUHOLDCTL_BIN"), ENV.get("MENUHOLD_DATA")
 LAUNCHER, SANITIZED = shlex.split(ENV.get("MENUHOLD_LAUNCHER", "")), ENV.get("MENUHOLD_SANITIZED") == "1"
+# What the C library of the programs under test prints, not Menuhold.
+LIBC_TEXT = {
+    "glibc": {"getopt -x": "invalid option -- 'x'", "EADDRINUSE": "Address already in use"},
+    "musl": {"getopt -x": "unrecognized option: x", "EADDRINUSE": "Address in use"},
+}[ENV.get("MENUHOLD_LIBC", "glibc")]
 SOCKET, MENU, PUSH = "/tmp/.cjsonsock", "/tmp/json_menu", "/tmp/panel_push"
 HISTORY, HISTORY_GZ = "/tmp/json_history.json", "/tmp/json_history.gz"
 LOG_ERR, LOG_INFO, NOBODY = 3, 6, 65534
@@ -64,7 +69,7 @@ def memory_kib(pid, field):
 
 class Syslog:
     """/dev/log, drained all the time: syslog(3) would block the daemon on a full queue."""
-    RECORD = re.compile(rb"<(\d+)>(?:\w{3} [ \d]\d [\d:]{8} )?[^:[]+(?:\[\d+\])?: (.*)", re.S)
+    RECORD = re.compile(rb"<(\d+)>(?:\w{3} [ \d]\d [\d:]{8} )?menuhold(?:\[\d+\])?: (.*)", re.S)
 
     def __init__(self):
         self.sock, self.records, self.idle = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), [], 0

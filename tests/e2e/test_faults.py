@@ -7,7 +7,7 @@ import re
 import subprocess
 import time
 
-from conftest import (HISTORY, LOG_ERR, LOG_INFO, MENU, NOBODY, PUSH, SANITIZED, Client, as_nobody,
+from conftest import (HISTORY, LAUNCHER, LOG_ERR, LOG_INFO, MENU, NOBODY, PUSH, SANITIZED, Client, as_nobody,
                       assert_gzip_is_history, history_rows, held_name, memory_kib, nobody_request, product_json,
                       read, slot, snapshot, upload, write)
 
@@ -70,7 +70,8 @@ def test_eight_busy_clients_each_get_every_reply_in_order_and_memory_stays_flat(
     assert run_clients(8, 150, 4, seed=2) == []
     assert_held_copies_complete_and_listed()
     grown = memory_kib(d.pid, "RssAnon") - warm
-    assert grown < (4096 if SANITIZED else 256), "memory grew by %d KiB over 1200 requests" % grown
+    # Under ASan its quarantine, under an emulator the emulator's own heap, count too.
+    assert grown < (4096 if SANITIZED or LAUNCHER else 256), "memory grew by %d KiB over 1200 requests" % grown
 
 def test_a_read_only_menu_directory_leaves_the_product_published(start, client, syslog):
     subprocess.run("mount --bind %s %s && mount -o remount,ro,bind %s" % (MENU, MENU, MENU), shell=True, check=True)
