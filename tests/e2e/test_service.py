@@ -165,6 +165,8 @@ def test_delete_removes_a_row_and_its_copies_and_status_reports_each_slot(start,
             assert client.request("status", str(i)).option == (slot(n, v) if n else FREE_SLOT)
     assert '"aaData":\t[]' in read(HISTORY).decode()
     assert {"delete_json():Invalid index[4]\n", "delete_json():Invalid index[-1]\n"} <= set(syslog.messages(LOG_ERR))
+    erased = [m for m in syslog.messages(LOG_INFO) if m.startswith("Erase")]  # only refusals are logged
+    assert erased == ["Erase failed[-1]\n"] * sum(reply == "-1" for _, reply, _ in DELETES)
     upload(client, product_json("C", "v0.0.0.1"))  # an older version is new again after a delete
     os.unlink(os.path.join(MENU, held_name("C")))
     assert client.request("delete", "1").option == "0" and history_rows() == []
