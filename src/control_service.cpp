@@ -250,7 +250,7 @@ void Menuhold::serve(Request& request)
 
 int Menuhold::sendMsgClient(operation* toClient, int error)
 {
-    char error_str[5];
+    char error_str[5] = {};
     snprintf(error_str, sizeof error_str, "%d", error);
     std::memset(toClient->option, 0, sizeof toClient->option);
     std::memcpy(toClient->option, error_str, sizeof error_str);
