@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // menuhold_bench: request latency, start-up scaling and memory of the real menuhold,
 // each against a floor measured in the same run. Runs inside tests/sandbox and a
 // PID namespace (scripts/bench.sh), because it uses the fixed paths in /tmp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The glibc symbols that Debian's prebuilt C++ runtime for powerpc (libstdc++.a and
  * libgcc_eh.a, built against glibc) refers to and musl does not define. Linked into every
  * C++ program of the static musl build (cmake/powerpc-linux-musl.cmake); unused ones are

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What both PowerPC toolchain files share: Debian's cross compiler for the device, and
 # libraries, headers and CMake packages looked up only in the target's own roots, never
 # among the host's x86 ones. The including file sets _menuhold_roots first; its first

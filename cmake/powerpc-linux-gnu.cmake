@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for the device: 32-bit big-endian PowerPC, e300c3 core, against glibc.
 #   scripts/ppc-deps.sh   builds cJSON and zlib from Debian's sources into the prefix below
 #   cmake -S . -B build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for the device against musl instead of glibc: fully static binaries that
 # start on any e300c3 Linux, whatever its C library.
 #   scripts/musl-deps.sh  builds musl, cJSON and zlib from Debian's sources into the prefix below

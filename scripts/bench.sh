@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The benchmark: builds menuhold as shipped (-Os), then measures it against its floors
 # for N = 10, 1000 and 10000 held products, inside tests/sandbox and a PID namespace of
 # its own (so that "spawned" counts every process or thread the service starts). Prints

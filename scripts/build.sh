@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Configures and builds Menuhold into a build directory.
 #   scripts/build.sh [BUILD_DIR] [extra cmake arguments...]
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The demo: starts menuhold (as scripts/run.sh does), uploads the sample product files of
 # tests/data with menuholdctl, serves the DataTables page on 127.0.0.1 and prints its URL.
 # Ctrl-C stops everything. Run as root. Uses the machine's real /tmp paths.

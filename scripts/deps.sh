@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that building, running and testing Menuhold need, if any
 # is missing. Debian 12, as root. Extra package names may be given as arguments.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The device binaries: menuhold and menuholdctl for 32-bit big-endian PowerPC (e300c3),
 # three ways: dynamically linked against glibc (the device needs glibc >= 2.34 and
 # libstdc++; cJSON and zlib are linked in), fully static with glibc, and fully static with

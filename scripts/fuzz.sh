@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang (AddressSanitizer + UBSan) and runs each for
 # SECONDS (default 60) inside tests/sandbox, starting from the seeds in tests/fuzz/seeds.
 # Prints the executions of each run; exits non-zero on any finding. Run as root.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the C library of the self-contained device binaries: musl from Debian's own
 # source package, cross-built for 32-bit big-endian PowerPC (e300c3) with Debian's
 # powerpc-linux-gnu compiler, and cJSON and zlib built against it, as static libraries in

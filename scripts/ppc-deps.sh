@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the device's dependencies, cJSON and zlib, for 32-bit big-endian PowerPC (e300c3)
 # from Debian's own source packages (Debian 12 publishes no powerpc binaries), as static
 # libraries in build-ppc-deps/prefix. Installs the cross toolchain and qemu if missing.

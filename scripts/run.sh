@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Menuhold's main job: installs what is missing, builds, creates the menu and push
 # directories if missing, and serves in the foreground with debug output (-d).
 # Ctrl-C stops it (exit status 0). Run as root. Extra arguments go to menuhold.

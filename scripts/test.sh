@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Every test: installs what is missing, then builds and runs the whole suite (unit tests,
 # end-to-end tests and browser tests, each in a private mount namespace) four times:
 # natively, with AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for the

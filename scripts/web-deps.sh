@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # What the web page and its browser tests need: Node.js, Debian's Chromium, and the
 # pinned npm packages of web/ (datatables.net, datatables.net-dt, playwright-core).
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Development server for web/: serves the page and Menuhold's history file on 127.0.0.1
 // only, as a device's web server would ship it: /json_history.json comes from
 // /tmp/json_history.gz with Content-Encoding: gzip when the browser accepts gzip and the

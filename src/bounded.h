@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounded copies into fixed-size character arrays.
 #ifndef MENUHOLD_BOUNDED_H
 #define MENUHOLD_BOUNDED_H

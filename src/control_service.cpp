@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Control service: the service object's life, the control socket, the control loop and
 // the replies.
 #include <cerrno>

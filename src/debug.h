@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Progress lines on standard output, printed only in debug mode: when bit 0 of the
 // service's debug switch is set (-d). The switch is passed in, so that every line reads
 // its current value.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File system primitives: RAII handles, directories used through their descriptors, and
 // crash-safe writes. Everything a caller names is a name inside a directory it holds
 // open, so a path swapped after the directory was opened changes nothing.

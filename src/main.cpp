@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process entry: command line, signals, clean-up of published state, and the order
 // init, recovery, run, destruction.
 #include <cstdio>

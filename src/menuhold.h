@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Menuhold: holds uploaded product files and publishes them as a product table.
 // The service object, its product record and the request codes of the product list.
 #ifndef MENUHOLD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "parse_arena.h"
 
 #include <cstdlib>

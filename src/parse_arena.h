@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory a product file's parse may take. cJSON builds one node per JSON value, so a
 // small file of many tiny values would need many times its size; while a ParseArena
 // lives, cJSON's allocations come from one private mapping of a fixed budget, which is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where Menuhold keeps its files, and the names it gives them.
 #ifndef MENUHOLD_PATHS_H
 #define MENUHOLD_PATHS_H

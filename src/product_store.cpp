@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Product file store: reading and validating product files, their version order, the
 // upload, the rebuild at start and the deletion, with the held copies.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The product list and the product table: the operations that change them, the rewrite
 // of the history file with its gzip copy, and the status text of one slot.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control protocol, shared by menuhold and its clients: one control message at the
 // start of a 500-byte datagram in each direction, and the files a client may read.
 #ifndef MENUHOLD_PROTOCOL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signal handling of the process entry. The handler only counts, records and stops the
 // service; everything that is not async-signal-safe happens in the main flow.
 #ifndef MENUHOLD_SIGNALS_H

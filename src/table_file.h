@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The product table in print: the rows of its "aaData" array by position, each row's
 // printed text, and the writer of the history file and of its gzip copy.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file version: its form and its order. Pure functions.
 #ifndef MENUHOLD_VERSION_H
 #define MENUHOLD_VERSION_H

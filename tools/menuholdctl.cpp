@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // menuholdctl: sends one request to a running menuhold and prints its reply, for operators
 // and scripts; see --help. The wire format comes from protocol.h alone.
 #include <algorithm>

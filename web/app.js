@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shows Menuhold's history file (/tmp/json_history.json, served as json_history.json) with
 // DataTables: column titles from "sColumns", rows from "aaData". Every cell is shown as
 // text, never as HTML, because product names come from uploaded files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* C++ sources of the musl build read this before musl's own <features.h>. Debian's
  * libstdc++ headers were configured for glibc and use some of its names that musl lacks:
  * they test the glibc version with __GLIBC_PREREQ ("no glibc of any version" is the truth

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Two glibc extensions that Debian's libstdc++ headers name in inline members of
  * <mutex> and <condition_variable> (timed waits on a chosen clock). Declared only: no
  * code of Menuhold or its tests waits that way, and a call would fail to link. */

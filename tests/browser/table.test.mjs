@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DataTables page of web/ in headless Chromium, driven by playwright-core, against the
 // real menuhold and scripts/web-server.mjs. Runs only inside tests/sandbox (a private /tmp).
 import { test, before, after } from 'node:test';

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The real menuhold in tests/sandbox: a fresh /tmp, syslog records, daemons, clients, an unprivileged user."""
 import collections
 import ctypes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Who may hand over a file, many clients, full and read-only file systems, kill -9: nothing held is lost."""
 import concurrent.futures
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Install rules, init files, manual pages and menuholdctl's command-line conventions."""
 import json
 import os

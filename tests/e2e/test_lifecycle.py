@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The process: its options, its start and stop, its signals, and its debug transcript."""
 import os
 import re

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Attacks of a local user without privileges (uid 65534) on the root service: root's files, the held
 products and the service's availability survive whatever such a user sends or plants."""
 import ctypes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The service through its socket: replies, uploads, the rebuild at start, deletion and status."""
 import os
 import socket

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: two valid file versions (separated by a newline) compare as an
 // independently written order says: the first field whose numbers differ decides. Being
 // lexicographic, that order is total, antisymmetric and transitive.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control message as it crosses the socket: decoded from a datagram of any length.
 #include <gtest/gtest.h>
 

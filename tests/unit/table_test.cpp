@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table in print: after every change the history file is exactly the document's
 // formatted print, and its gzip copy decompresses to it under the gzip header.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit tests may write in /tmp: they run only inside tests/sandbox, on its private tmpfs.
 #include <gtest/gtest.h>
 #include <linux/magic.h>

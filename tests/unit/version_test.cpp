@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file version: which texts are versions, and which of two versions is newer.
 #include <gtest/gtest.h>
 
