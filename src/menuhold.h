@@ -61,6 +61,8 @@ public:
     ~Menuhold();
     Menuhold(const Menuhold&) = delete;
     Menuhold& operator=(const Menuhold&) = delete;
+    // The fuzz target reads product files through the very reader the service uses.
+    friend struct ProductFileFuzzer;
 
     int init(int json_debug);
     int run();
