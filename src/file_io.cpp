@@ -12,11 +12,11 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-constexpr const char* kTempPrefix = ".menuhold-";
+constexpr char kTempPrefix[] = ".menuhold-";
+using TempName = char[sizeof kTempPrefix + 16];  // the prefix, 16 hex digits, the NUL
 constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 // A name is taken only by a collision of 64 random bits or by someone who can read
 // them; either way the next try draws anew, and so many tries never all fail.
@@ -38,39 +38,35 @@ unsigned long long random_bits()
 }
 
 // Writes all parts in order: one writev takes them whole on a local file; after a short
-// write the rest follows from where it stopped.
+// write the rest of the part it stopped in follows, then the parts after it. Allocates
+// nothing, so that a write cannot fail for want of memory.
 int write_parts(int fd, const struct iovec* parts, int count)
 {
-    std::vector<struct iovec> rest(parts, parts + count);
-    size_t first = 0;
-    while (first < rest.size()) {
-        const int n_parts = static_cast<int>(std::min<size_t>(rest.size() - first, IOV_MAX));
-        ssize_t n = writev(fd, &rest[first], n_parts);
+    int first = 0;
+    size_t done = 0;  // of parts[first]
+    while (first < count) {
+        const char* rest = static_cast<const char*>(parts[first].iov_base) + done;
+        const ssize_t n = done ? write(fd, rest, parts[first].iov_len - done)
+                               : writev(fd, parts + first, std::min(count - first, IOV_MAX));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
-        for (; first < rest.size() && static_cast<size_t>(n) >= rest[first].iov_len; ++first)
-            n -= static_cast<ssize_t>(rest[first].iov_len);
-        if (first < rest.size()) {
-            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + n;
-            rest[first].iov_len -= static_cast<size_t>(n);
-        }
+        for (done += static_cast<size_t>(n); first < count && done >= parts[first].iov_len; ++first)
+            done -= parts[first].iov_len;
     }
     return 0;
 }
 
 // Creates a new temporary in dir_fd with exactly the given mode; name receives its name.
-FileDescriptor create_temporary(int dir_fd, mode_t mode, std::string& name)
+FileDescriptor create_temporary(int dir_fd, mode_t mode, TempName& name)
 {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-        char suffix[17];
-        snprintf(suffix, sizeof suffix, "%016llx", random_bits());
-        name = std::string(kTempPrefix) + suffix;
-        FileDescriptor fd(openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        snprintf(name, sizeof name, "%s%016llx", kTempPrefix, random_bits());
+        FileDescriptor fd(openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd.valid()) {
             // open() applies the umask; a mode it cut (an existing file's own) is set again.
             if ((mode & ~process_umask()) != mode && fchmod(fd.get(), mode) != 0) {
                 const int error = errno;
-                unlinkat(dir_fd, name.c_str(), 0);
+                unlinkat(dir_fd, name, 0);
                 errno = error;
                 return FileDescriptor();
             }
@@ -178,7 +174,7 @@ int write_file_atomically(int dir_fd, const char* name, const struct iovec* part
                           bool durable, time_t* mtime)
 {
     if (dir_fd < 0) return ENOENT;
-    std::string temp;
+    TempName temp;
     FileDescriptor fd = create_temporary(dir_fd, mode & ~kSpecialBits, temp);
     if (!fd.valid()) return errno;
 
@@ -189,9 +185,9 @@ int write_file_atomically(int dir_fd, const char* name, const struct iovec* part
         if (fstat(fd.get(), &st) == 0) *mtime = st.st_mtime;
     }
     if (!error && close(fd.release()) != 0) error = errno;
-    if (!error && renameat(dir_fd, temp.c_str(), dir_fd, name) != 0) error = errno;
+    if (!error && renameat(dir_fd, temp, dir_fd, name) != 0) error = errno;
     if (error) {
-        unlinkat(dir_fd, temp.c_str(), 0);
+        unlinkat(dir_fd, temp, 0);
         return error;
     }
     return durable && fsync(dir_fd) != 0 ? errno : 0;
