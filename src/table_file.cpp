@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <sys/uio.h>
 #include <syslog.h>
 
@@ -146,18 +147,30 @@ bool TableRows::append(cJSON* aa_data, const char* prod_name, const char* versio
     for (const char* text : {strings, strings + id_size, strings + id_size + name_size})
         built = built && cJSON_AddItemToArray(row.get(), cJSON_CreateStringReference(text));
     std::unique_ptr<char, PrintDeleter> printed(built ? cJSON_Print(row.get()) : nullptr);
-    if (!printed || !cJSON_AddItemToArray(aa_data, row.get())) {
+    // The row prints as ["id", "name", "version"]: keep what follows the id as printed.
+    const char* rest = printed ? printed.get() + 3 + std::strlen(id) : nullptr;
+    if (!rest || !make_room(start_length + std::strlen(rest)) || !cJSON_AddItemToArray(aa_data, row.get())) {
         std::free(strings);
         return false;
     }
     cJSON* item = row.release();
 
-    // The row prints as ["id", "name", "version"]: keep what follows the id as printed.
     const size_t offset = body_.size();
-    body_.append(start, start_length).append(printed.get() + 3 + std::strlen(id));
+    body_.append(start, start_length).append(rest);
     rows_.push_back({item, strings, static_cast<uint32_t>(offset), name_hash(prod_name)});
     note_change(position);
     return true;
+}
+
+bool TableRows::make_room(size_t text_length)
+{
+    try {
+        body_.reserve(body_.size() + text_length);  // grows geometrically, as append would
+        if (rows_.size() == rows_.capacity()) rows_.reserve(2 * rows_.size() + 1);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 void TableRows::remove(cJSON* aa_data, size_t position)
@@ -275,7 +288,7 @@ int HistoryWriter::write_gzip(int dir_fd, const char* gz_name, const std::string
 }
 
 void HistoryWriter::publish(int dir, TableRows& rows)
-{
+try {
     time_t mtime = 0;
     if (write_text(dir, paths::kHistoryName, rows, &mtime) != 0) {
         syslog(LOG_INFO, "[%s][%d]fail to create json table\n", "refresh_table", __LINE__);
@@ -288,6 +301,8 @@ void HistoryWriter::publish(int dir, TableRows& rows)
     }
     const int error = write_gzip(dir, paths::kHistoryGzName, paths::kHistoryName, mtime);
     if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
+} catch (const std::bad_alloc&) {  // the compressed pieces are made again from the rows next time
+    syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
 }
 
 void HistoryWriter::write_gzip_of_file(int dir)

@@ -68,6 +68,8 @@ private:
         uint32_t name_hash;
     };
     void note_change(size_t position) { changed_from_ = std::min(changed_from_, position); }
+    // Room for one more row of text_length printed bytes, so that adding it cannot fail.
+    bool make_room(size_t text_length);
 
     std::vector<Row> rows_;
     std::string head_, body_, tail_;
