@@ -137,13 +137,19 @@ int main(int argc, char** argv)
     }
     Json_mgt = service.get();
 
-    const int init_result = service->init(debug_mode);
+    // Memory that runs out before the service serves ends the start as a failed init does;
+    // once it serves, a request that runs out is refused on its own.
+    int init_result = -1, r = -81;
+    try {
+        init_result = service->init(debug_mode);
+        if (init_result == 0) r = service->recovery(clear_json != 0);
+    } catch (const std::bad_alloc&) {
+        init_result = -1;
+    }
     if (init_result < 0) {
         printf("[%s] init failed\n", argv[0]);
         return end_without_destruction(service, init_result);
     }
-
-    const int r = service->recovery(clear_json != 0);
     if (r == -81) return end_without_destruction(service, -1);
 
     if (clear_json) {

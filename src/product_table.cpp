@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <syslog.h>
 
@@ -12,15 +13,32 @@
 #include "menuhold.h"
 #include "paths.h"
 
-// The empty table of init, whose history file exists before the first request.
+namespace {
+
+// Adds item to object as name; false, with the item freed, when either is missing or
+// there is no memory for the name.
+bool add_member(cJSON* object, const char* name, cJSON* item)
+{
+    if (item && cJSON_AddItemToObject(object, name, item)) return true;
+    cJSON_Delete(item);
+    return false;
+}
+
+}  // namespace
+
+// The empty table of init, whose history file exists before the first request. A service
+// without memory for it cannot start: std::bad_alloc.
 void Menuhold::build_table()
 {
     static const char* const sColumns[3] = {"ID", "Product Name", "File Version"};
-    cJSON_AddItemToObject(table_root.get(), "iTotalRecords", cJSON_CreateNumber(3));
-    cJSON_AddItemToObject(table_root.get(), "sColumns", cJSON_CreateStringArray(sColumns, 3));
+    cJSON* root = table_root.get();
     table_aaData = cJSON_CreateArray();
-    cJSON_AddItemToObject(table_root.get(), "aaData", table_aaData);
-    if (!table_rows.reset(table_root.get())) syslog(LOG_ERR, "%s(): no memory for the table\n", "init");
+    if (!root || !add_member(root, "iTotalRecords", cJSON_CreateNumber(3)) ||
+        !add_member(root, "sColumns", cJSON_CreateStringArray(sColumns, 3)) ||
+        !add_member(root, "aaData", table_aaData) || !table_rows.reset(root)) {
+        syslog(LOG_ERR, "%s(): no memory for the table\n", "init");
+        throw std::bad_alloc();
+    }
     refresh_table();
     publish_history();
 }
