@@ -85,7 +85,7 @@ void store_copy(WorkDirectory& dir, const std::string& name, const ProductFile& 
     const int error = fd < 0 ? errno
                              : write_file_atomically(fd, name.c_str(), &bytes, 1,
                                                      mode_for_rewrite(fd, name.c_str(), file.mode), durable);
-    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", dir.path_of(name).c_str(), strerror(error));
+    if (error) syslog(LOG_ERR, "cannot write %s/%s: %s\n", dir.path(), name.c_str(), strerror(error));
 }
 
 // A sender that is not root may only hand over a file of its own.
@@ -214,8 +214,10 @@ int Menuhold::compare(char* import_prod_name, char* import_version)
 
 // ---------------------------------------------------------------- upload
 
+// Every allocation comes before the first change of the list, the table or a file, so
+// that an upload that runs out of memory is refused with nothing changed.
 int Menuhold::add(char* filename, uid_t sender_uid)
-{
+try {
     const Upload upload(filename);
     if (upload.dir.valid() && is_a_store_directory(upload.dir.get())) {
         syslog(LOG_ERR, "%s(): refused %s: inside a directory of held copies\n", "add", filename);
@@ -235,6 +237,7 @@ int Menuhold::add(char* filename, uid_t sender_uid)
         return error;
     }
     ProdInfo_t& info = file.info;
+    const std::string held_name = paths::held_file_name(info.prod_name);
     debugf(debug, "[%s]\nProduct Name[%s]\nFile version [%s]\n", filename, info.prod_name, info.version);
 
     switch (compare(info.prod_name, info.version)) {
@@ -256,13 +259,15 @@ int Menuhold::add(char* filename, uid_t sender_uid)
     publish_history();  // the history file is published before the held copies are written
 
     // The copies are made in-process; the debug lines name the equivalent commands.
-    const std::string held_name = paths::held_file_name(info.prod_name);
-    debugf(debug, "run cp -f %s %s\n", filename, service_directories().push.path_of(held_name).c_str());
-    debugf(debug, "run cp -f %s %s\n", filename, service_directories().menu.path_of(held_name).c_str());
+    debugf(debug, "run cp -f %s %s/%s\n", filename, paths::kPushDir, held_name.c_str());
+    debugf(debug, "run cp -f %s %s/%s\n", filename, paths::kMenuDir, held_name.c_str());
     store_copy(service_directories().push, held_name, file, false);
     store_copy(service_directories().menu, held_name, file, true);
     upload.remove();
     return 0;
+} catch (const std::bad_alloc&) {
+    syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", filename);
+    return -1;
 }
 
 // ---------------------------------------------------------------- rebuild at start
@@ -325,8 +330,9 @@ void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::
 
 // ---------------------------------------------------------------- deletion
 
+// As add, every allocation comes first.
 int Menuhold::delete_json(int index)
-{
+try {
     if (index < 0 || static_cast<size_t>(index) >= table_rows.size()) {
         syslog(LOG_ERR, "%s():Invalid index[%d]\n", "delete_json", index);
         return -1;
@@ -339,7 +345,8 @@ int Menuhold::delete_json(int index)
     debugf(debug, "[%s][%d]Delete product[%s]\n", "delete_json", __LINE__, prod);
     debugf(debug, "[%s][%d]Delete product string[%s]\n", "delete_json", __LINE__, prod);
 
-    const auto found = Json_list.find(prod);
+    const std::string product(prod), held_name = paths::held_file_name(product);
+    const auto found = Json_list.find(product);
     if (found == Json_list.end()) {
         debugf(debug, "Could not find product [%s] in list\n", prod);
         syslog(LOG_ERR, "Strange: cannot find product %s on the Json List\n", prod);
@@ -350,10 +357,9 @@ int Menuhold::delete_json(int index)
     modifyTabrixTable(DO_DELETE, prod, version);
     const int push_fd = service_directories().push.fd();
     const int menu_fd = service_directories().menu.fd();
-    const std::string held_name = paths::held_file_name(prod);
     unlinkat(push_fd, held_name.c_str(), 0);
     unlinkat(menu_fd, held_name.c_str(), 0);
-    const auto others = other_menu_copies.equal_range(prod);
+    const auto others = other_menu_copies.equal_range(product);
     for (auto it = others.first; it != others.second; ++it) {
         unlinkat(push_fd, it->second.c_str(), 0);
         unlinkat(menu_fd, it->second.c_str(), 0);
@@ -361,4 +367,7 @@ int Menuhold::delete_json(int index)
     other_menu_copies.erase(others.first, others.second);
     refresh_table();
     return 0;
+} catch (const std::bad_alloc&) {
+    syslog(LOG_ERR, "%s(): no memory to delete row %d\n", "delete_json", index);
+    return -1;
 }
