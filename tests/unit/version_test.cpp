@@ -12,7 +12,7 @@ TEST(FileVersion, IsALowerCaseVThenFourFieldsAsStrtokCutsThem)
                               "v.1.2.3.4.", "v01.00.00.000"})
         EXPECT_TRUE(file_version_is_valid(valid)) << valid;
     for (const char* invalid : {"v1.2.3", "v1.2.3.4.5", "V1.2.3.4", "1.2.3.4", "v1.2v3.4", "v....", "v", "",
-                                ".v1.2.3.4"})
+                                ".v1.2.3.4", "x1.2.3.4"})
         EXPECT_FALSE(file_version_is_valid(invalid)) << invalid;
 }
 
@@ -38,6 +38,7 @@ TEST(Numbers, ReadAsAtoiSaturatedAtTheInt32Range)
     const std::pair<const char*, int> cases[] = {
         {"  12abc", 12}, {"\n\v\f\r\t-7", -7}, {"\x01" "7", 0}, {"+5", 5}, {"x", 0}, {"", 0}, {"- 1", 0},
         {"2147483647", INT_MAX}, {"2147483648", INT_MAX}, {"99999999999999999999999", INT_MAX},
-        {"-2147483648", INT_MIN}, {"-99999999999999999999999", INT_MIN}};
+        {"-2147483648", INT_MIN}, {"-99999999999999999999999", INT_MIN}, {"18446744073709551617", INT_MAX},
+        {"-18446744073709551617", INT_MIN}};  // 2^64 + 1 must not wrap to 1
     for (const auto& c : cases) EXPECT_EQ(atoi_saturated(c.first), c.second) << c.first;
 }
