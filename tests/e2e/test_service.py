@@ -2,6 +2,7 @@
 """The service through its socket: replies, uploads, the rebuild at start, deletion and status."""
 import os
 import socket
+import subprocess
 import time
 
 from conftest import (DATA, FREE_SLOT, HISTORY, HISTORY_GZ, LOG_ERR, LOG_INFO, MENU, PUSH, SOCKET, Client,
@@ -99,16 +100,20 @@ def test_an_upload_is_held_twice_when_new_or_newer_and_removed_in_any_case(start
     assert refused == [reply for _, reply, _ in uploads].count("-1")
 
 def test_paths_that_are_not_plain_files_or_too_long_are_refused_and_kept(start, client, syslog):
+    os.mkfifo("/tmp/fifo.json")
+    writer = subprocess.Popen(["sh", "-c", "echo x > /tmp/fifo.json"])  # waits for a reader from now on
     start(debug=False)
     write("/tmp/real.json", product_json("R", "v1.0.0.0"))
     os.symlink("/tmp/real.json", "/tmp/link.json")
-    os.mkfifo("/tmp/fifo.json")
     os.mkdir("/tmp/dir.json")
     too_long = write("/tmp/" + "p" * 95, product_json("P", "v1.0.0.0"))
     for path in ("/tmp/link.json", "/tmp/fifo.json", "/tmp/dir.json", "/dev/null", too_long, "/tmp/none.json"):
         assert client.request("write", path).option == "-1", path
         assert syslog.messages(LOG_ERR)[-1:] == ["add(): Cannot read json file %s\n" % path]
     assert all(os.path.lexists(p) for p in ("/tmp/real.json", "/tmp/link.json", "/tmp/fifo.json", too_long))
+    time.sleep(0.3)  # time enough for a writer that an open of the FIFO released to end
+    assert writer.poll() is None, "the service opened the FIFO"
+    writer.kill()
     assert os.listdir(MENU) == []
     assert upload(client, product_json("P", "v1.0.0.0"), "p" * 94).option == "0"  # 99 characters are served
 
