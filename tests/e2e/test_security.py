@@ -138,14 +138,16 @@ def test_an_upload_naming_a_held_copy_is_refused_and_nothing_is_removed(start, c
     assert (snapshot(MENU), snapshot(PUSH)) == before
 
 def test_a_deleted_product_stays_deleted_after_a_restart(start, client):
-    write(MENU + "/0-panelpush_local_one.json", product_json("Dup", "v1.0.0.0"))
+    write(MENU + "/" + held_name("B"), product_json("Dup", "v1.0.0.0"))  # under another product's file name
     write(MENU + "/0-panelpush_local_two.json", product_json("Dup", "v2.0.0.0"))
     d = start(debug=False)
     assert nobody_request("delete", "1") == "0" and os.listdir(PUSH) == []
+    upload(client, product_json("B", "v1.0.0.0")), upload(client, product_json("Dup", "v3.0.0.0"))
+    assert client.request("delete", "2").option == "0" and os.listdir(MENU) == [held_name("B")], "B's file went"
     d.stop()
     start(debug=False)
     client.request("refresh")  # answered once the rebuild has ended
-    assert history_rows() == [], "the deleted product came back from %s" % os.listdir(MENU)
+    assert history_rows() == [["1", "B", "v1.0.0.0"]], "a deleted product came back from %s" % os.listdir(MENU)
 
 def test_a_second_service_exits_at_once_and_the_first_keeps_its_socket(start, client):
     start(debug=False)
