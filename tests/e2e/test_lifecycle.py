@@ -30,12 +30,15 @@ def test_start_removes_the_published_state_and_ignores_what_it_does_not_know(sta
         write(os.path.join(PUSH, name))
     os.mkdir(PUSH + "/sub")
     write(PUSH + "/sub/" + held_name("Deep"))
-    [write(path, b"old") for path in (HISTORY, HISTORY_GZ)]
+    write(HISTORY, b"old")
+    os.symlink(write("/tmp/kept", b"root's file", 0o600), HISTORY_GZ)  # a link of root's: replaced, never followed
     socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).bind(SOCKET)  # a stale socket path
     d = start("-x", "extra", debug=False)
     assert client.request("refresh").option == "0" and history_rows() == []
     assert sorted(os.listdir(PUSH)) == sorted(keep + ["sub"]) and os.listdir(PUSH + "/sub") == [held_name("Deep")]
     assert_gzip_is_history()
+    os.umask(umask := os.umask(0))
+    assert (os.stat(HISTORY_GZ).st_mode & 0o7777, read("/tmp/kept")) == (0o666 & ~umask, b"root's file")
     assert d.stop() == 0 and (d.out(), d.out(".err").count(LIBC_TEXT["getopt -x"])) == (ANNOUNCE, 1)
 
 def test_clear_mode_republishes_and_exits_leaving_the_socket(start, syslog):
