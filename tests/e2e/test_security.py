@@ -7,7 +7,9 @@ import select
 import socket
 import subprocess
 import time
+from unittest import mock
 
+import conftest
 import pytest
 
 from conftest import (BIN, HISTORY, HISTORY_GZ, LAUNCHER, LOG_ERR, MENU, PUSH, SANITIZED, SOCKET, Client, as_nobody,
@@ -122,8 +124,9 @@ def test_a_directory_that_is_not_the_services_own_is_not_used(start, client, sys
     for n in ("Planted", "A"):
         write(path + "/" + held_name(n), product_json(n, "v0.0.0.1"))
     before = snapshot(path)
-    start(debug=False)
-    upload(client, product_json("A", "v1.0.0.0"))
+    with mock.patch.object(conftest, "LAUNCHER", ["sh", "-c", 'exec "$0" "$@" <&-'] + LAUNCHER):  # stdin closed
+        start(debug=False)
+    assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
     client.request("delete", "1")
     assert any(m.startswith("cannot use directory %s: " % path) for m in syslog.messages(LOG_ERR))
     assert "Planted" not in [r[1] for r in history_rows()]
