@@ -6,7 +6,29 @@
 
 #include <cjson/cJSON.h>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ARENA_CHECKED 1
+#endif
+#elif defined(__SANITIZE_ADDRESS__)
+#define ARENA_CHECKED 1
+#endif
+#ifdef ARENA_CHECKED
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
+
 namespace {
+
+// Under AddressSanitizer a poisoned red zone follows every block, so that a parse that
+// overruns a block is caught as it would be on the heap.
+#ifdef ARENA_CHECKED
+constexpr size_t kRedZone = 16;
+#else
+constexpr size_t kRedZone = 0;
+#endif
 
 ParseArena* current_arena = nullptr;  // the one thread parses one file at a time
 
@@ -47,6 +69,7 @@ ParseArena::ParseArena()
 ParseArena::~ParseArena()
 {
     current_arena = nullptr;
+    ASAN_UNPOISON_MEMORY_REGION(base_, used_);  // the next mapping here starts clean
     if (base_) munmap(base_, kBudget);
 }
 
@@ -54,12 +77,14 @@ void* ParseArena::allocate(size_t size)
 {
     constexpr size_t kAlign = alignof(std::max_align_t);
     const size_t rounded = (size + kAlign - 1) & ~(kAlign - 1);
-    if (!base_ || rounded < size || rounded > kBudget - used_) {
+    if (!base_ || rounded < size || rounded > kBudget - used_ || kBudget - used_ - rounded < kRedZone) {
         exhausted_ = true;
         return nullptr;
     }
     void* p = base_ + used_;
-    used_ += rounded;
+    ASAN_POISON_MEMORY_REGION(p, rounded + kRedZone);
+    ASAN_UNPOISON_MEMORY_REGION(p, size);
+    used_ += rounded + kRedZone;
     return p;
 }
 
