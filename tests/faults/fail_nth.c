@@ -3,8 +3,8 @@
 // CALL that the program makes from main() on fail with ERRNO, as the kernel or the allocator reports it;
 // ERRNO 0 makes that read or write a short one instead (half the bytes asked for). When it strikes, it
 // appends "CALL N ERRNO OBJECT+OFFSET" and the call's stack (for addr2line) to MENUHOLD_FAULT_LOG.
-// Families: open (open, openat, and their 64-bit names), read, write (write, writev), fsync, renameat,
-// unlinkat, fchmod, socket, send (sendto, sendmsg), malloc (malloc, calloc, realloc return NULL).
+// Families: open (open, openat), read, write (write, writev), fsync, renameat, unlinkat, fchmod, socket,
+// send (sendto, sendmsg), malloc (malloc, calloc, realloc return NULL).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -15,7 +15,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -29,7 +28,7 @@ static int strikes(const char* family, const void* caller)
     Dl_info at = {0};
     dladdr(caller, &at);
     const char* log = getenv("MENUHOLD_FAULT_LOG");
-    const int fd = log ? (int)syscall(SYS_openat, AT_FDCWD, log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+    const int fd = log ? open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;  // counted no more
     if (fd >= 0) {
         dprintf(fd, "%s %ld %d %s+%#lx\n", family, calls, target_errno, at.dli_fname ? at.dli_fname : "?",
                 (unsigned long)((const char*)caller - (const char*)at.dli_fbase));
@@ -43,6 +42,13 @@ static int strikes(const char* family, const void* caller)
 
 #define REAL(name) static __typeof__(name)* real; if (!real) real = (__typeof__(name)*)dlsym(RTLD_NEXT, #name)
 #define FAIL(family, value) if ((hit = strikes(family, __builtin_return_address(0))) && target_errno) return value
+#define CALL(family, type, name, params, ...) \
+    type name params                          \
+    {                                         \
+        REAL(name);                           \
+        FAIL(family, -1);                     \
+        return real(__VA_ARGS__);             \
+    }
 
 static int (*program_main)(int, char**, char**);
 
@@ -63,31 +69,27 @@ int __libc_start_main(int (*main)(int, char**, char**), int argc, char** argv, v
     return real(armed_main, argc, argv, init, fini, rtld_fini, stack_end);
 }
 
-#define OPEN(name, params, args)                                                         \
-    int name params                                                                      \
-    {                                                                                    \
-        va_list ap;                                                                      \
-        va_start(ap, flags);                                                             \
-        const mode_t mode = (flags & (O_CREAT | __O_TMPFILE)) ? va_arg(ap, mode_t) : 0; \
-        va_end(ap);                                                                      \
-        REAL(name);                                                                      \
-        FAIL("open", -1);                                                                \
-        return real args;                                                                \
-    }
-OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
-OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
-OPEN(openat, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
-OPEN(openat64, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
-
-#define CALL(family, type, name, params, args) \
-    type name params                           \
-    {                                          \
-        REAL(name);                            \
-        FAIL(family, -1);                      \
-        return real args;                      \
-    }
-CALL("read", ssize_t, read, (int fd, void* buf, size_t n), (fd, buf, hit ? (n + 1) / 2 : n))
-CALL("write", ssize_t, write, (int fd, const void* buf, size_t n), (fd, buf, hit ? (n + 1) / 2 : n))
+#define MODE(flags)  \
+    va_list ap;      \
+    va_start(ap, flags); \
+    const mode_t mode = flags & (O_CREAT | __O_TMPFILE) ? va_arg(ap, mode_t) : 0; \
+    va_end(ap)
+int open(const char* path, int flags, ...)
+{
+    MODE(flags);
+    REAL(open);
+    FAIL("open", -1);
+    return real(path, flags, mode);
+}
+int openat(int dir, const char* path, int flags, ...)
+{
+    MODE(flags);
+    REAL(openat);
+    FAIL("open", -1);
+    return real(dir, path, flags, mode);
+}
+CALL("read", ssize_t, read, (int fd, void* buf, size_t n), fd, buf, hit ? (n + 1) / 2 : n)
+CALL("write", ssize_t, write, (int fd, const void* buf, size_t n), fd, buf, hit ? (n + 1) / 2 : n)
 ssize_t writev(int fd, const struct iovec* iov, int count)
 {
     REAL(writev);
@@ -95,26 +97,20 @@ ssize_t writev(int fd, const struct iovec* iov, int count)
     const struct iovec half = {iov->iov_base, (iov->iov_len + 1) / 2};  // of the first part
     return hit ? real(fd, &half, 1) : real(fd, iov, count);
 }
-CALL("fsync", int, fsync, (int fd), (fd))
-CALL("renameat", int, renameat, (int from_dir, const char* from, int to_dir, const char* to),
-     (from_dir, from, to_dir, to))
-CALL("unlinkat", int, unlinkat, (int dir, const char* path, int flags), (dir, path, flags))
-CALL("fchmod", int, fchmod, (int fd, mode_t mode), (fd, mode))
-CALL("socket", int, socket, (int domain, int type, int protocol), (domain, type, protocol))
+CALL("fsync", int, fsync, (int fd), fd)
+CALL("renameat", int, renameat, (int from_dir, const char* from, int to_dir, const char* to), from_dir, from, to_dir,
+     to)
+CALL("unlinkat", int, unlinkat, (int dir, const char* path, int flags), dir, path, flags)
+CALL("fchmod", int, fchmod, (int fd, mode_t mode), fd, mode)
+CALL("socket", int, socket, (int domain, int type, int protocol), domain, type, protocol)
 CALL("send", ssize_t, sendto, (int fd, const void* buf, size_t n, int flags, const struct sockaddr* to,
-     socklen_t length), (fd, buf, n, flags, to, length))
-CALL("send", ssize_t, sendmsg, (int fd, const struct msghdr* msg, int flags), (fd, msg, flags))
+     socklen_t length), fd, buf, n, flags, to, length)
+CALL("send", ssize_t, sendmsg, (int fd, const struct msghdr* msg, int flags), fd, msg, flags)
 
 // glibc's own allocator entry points need no lookup, which could itself allocate.
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
-#define ALLOC(params, call) \
-    void* params            \
-    {                       \
-        FAIL("malloc", 0);  \
-        return call;        \
-    }
-ALLOC(malloc(size_t n), __libc_malloc(n))
-ALLOC(calloc(size_t count, size_t n), __libc_calloc(count, n))
-ALLOC(realloc(void* p, size_t n), __libc_realloc(p, n))
+void* malloc(size_t n) { FAIL("malloc", 0); return __libc_malloc(n); }
+void* calloc(size_t count, size_t n) { FAIL("malloc", 0); return __libc_calloc(count, n); }
+void* realloc(void* p, size_t n) { FAIL("malloc", 0); return __libc_realloc(p, n); }

@@ -25,11 +25,8 @@ struct ProductFileFuzzer {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    if (!getenv("MENUHOLD_SANDBOX")) {  // the service object removes the socket path of a running service
-        fputs("run the fuzz targets through tests/sandbox\n", stderr);
-        exit(2);
-    }
-    return 0;
+    // The service object removes the socket path, a running service's outside the sandbox.
+    return getenv("MENUHOLD_SANDBOX") ? 0 : (fputs("run me through tests/sandbox\n", stderr), exit(2), 0);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
