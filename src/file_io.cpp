@@ -114,7 +114,12 @@ DirectoryListing::DirectoryListing(int dir_fd) : dir_(nullptr)
 {
     // A listing of its own: the directory's descriptor stays open and at its place.
     const int fd = dir_fd >= 0 ? openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (fd >= 0 && !(dir_ = fdopendir(fd))) close(fd);
+    if (fd >= 0 && !(dir_ = fdopendir(fd))) {
+        error_ = errno;
+        close(fd);
+    } else if (fd < 0) {
+        error_ = dir_fd >= 0 ? errno : EBADF;
+    }
 }
 
 DirectoryListing::~DirectoryListing()

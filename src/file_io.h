@@ -42,9 +42,12 @@ public:
 
     // The next entry's name, "." and ".." included; nullptr at the end.
     const char* next_name();
+    // Why there is nothing to list (an errno), or 0.
+    int error() const { return error_; }
 
 private:
     DIR* dir_;
+    int error_ = 0;
 };
 
 // A directory that the service writes into, opened once. Directories that other users

@@ -285,6 +285,8 @@ int Menuhold::recovery(bool clear_bad_json)
 
     {
         DirectoryListing listing(menu_fd);
+        if (menu_fd >= 0 && listing.error())  // a menu directory that is there but cannot be read
+            syslog(LOG_ERR, "%s(): cannot list %s: %s\n", "recovery", paths::kMenuDir, strerror(listing.error()));
         std::map<std::string, std::string> listed_files;
         while (const char* name = listing.next_name()) recover_entry(menu_fd, name, listed_files);
     }
