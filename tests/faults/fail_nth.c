@@ -4,7 +4,8 @@
 // ERRNO 0 makes that read or write a short one instead (half the bytes asked for). When it strikes, it
 // appends "CALL N ERRNO OBJECT+OFFSET" and the call's stack (for addr2line) to MENUHOLD_FAULT_LOG.
 // Families: open (open, openat), read, write (write, writev), fsync, renameat, unlinkat, fchmod, socket,
-// send (sendto, sendmsg), malloc (malloc, calloc, realloc return NULL).
+// send (sendto, sendmsg), recv (recvmsg, recvfrom), stat (fstat, fstatat, lstat), malloc (malloc, calloc,
+// realloc return NULL).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -15,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -106,6 +108,12 @@ CALL("socket", int, socket, (int domain, int type, int protocol), domain, type, 
 CALL("send", ssize_t, sendto, (int fd, const void* buf, size_t n, int flags, const struct sockaddr* to,
      socklen_t length), fd, buf, n, flags, to, length)
 CALL("send", ssize_t, sendmsg, (int fd, const struct msghdr* msg, int flags), fd, msg, flags)
+CALL("recv", ssize_t, recvmsg, (int fd, struct msghdr* msg, int flags), fd, msg, flags)
+CALL("recv", ssize_t, recvfrom, (int fd, void* buf, size_t n, int flags, struct sockaddr* from, socklen_t* length), fd,
+     buf, n, flags, from, length)
+CALL("stat", int, fstat, (int fd, struct stat* st), fd, st)
+CALL("stat", int, fstatat, (int dir, const char* path, struct stat* st, int flags), dir, path, st, flags)
+CALL("stat", int, lstat, (const char* path, struct stat* st), path, st)
 
 // glibc's own allocator entry points need no lookup, which could itself allocate.
 void* __libc_malloc(size_t);
