@@ -5,7 +5,7 @@
 // appends "CALL N ERRNO OBJECT+OFFSET" and the call's stack (for addr2line) to MENUHOLD_FAULT_LOG.
 // Families: open (open, openat), read, write (write, writev), fsync, renameat, unlinkat, fchmod, socket,
 // send (sendto, sendmsg), recv (recvmsg, recvfrom), stat (fstat, fstatat, lstat), malloc (malloc, calloc,
-// realloc return NULL).
+// realloc return NULL; mmap fails with MAP_FAILED).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -48,7 +49,7 @@ static int strikes(const char* family, const void* caller)
     type name params                          \
     {                                         \
         REAL(name);                           \
-        FAIL(family, -1);                     \
+        FAIL(family, (type)-1); /* mmap: MAP_FAILED */ \
         return real(__VA_ARGS__);             \
     }
 
@@ -122,3 +123,5 @@ void* __libc_realloc(void*, size_t);
 void* malloc(size_t n) { FAIL("malloc", 0); return __libc_malloc(n); }
 void* calloc(size_t count, size_t n) { FAIL("malloc", 0); return __libc_calloc(count, n); }
 void* realloc(void* p, size_t n) { FAIL("malloc", 0); return __libc_realloc(p, n); }
+CALL("malloc", void*, mmap, (void* at, size_t n, int prot, int flags, int fd, off_t offset), at, n, prot, flags, fd,
+     offset)
