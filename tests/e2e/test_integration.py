@@ -1,14 +1,11 @@
 # SPDX-License-Identifier: MIT
-"""Install rules, init files, manual pages and menuholdctl's command-line conventions."""
-import json
+"""Install rules, init files and manual pages."""
 import os
-import re
 import shlex
-import socket
 import stat
 import subprocess
 
-from conftest import CTL, LAUNCHER, SOCKET, ctl, product_json, upload
+from conftest import CTL, LAUNCHER, SOCKET, ctl
 
 BUILD, SOURCE = os.environ.get("MENUHOLD_BUILD_DIR", ""), os.environ.get("MENUHOLD_SOURCE_DIR", "")
 MODES = {0o755: ("etc/init.d/menuhold", "bin/menuholdctl", "sbin/menuhold", "libexec/menuhold-dirs"),
@@ -81,40 +78,3 @@ def test_installed_unit_verifies_pages_render_and_init_script_follows_lsb(syslog
     assert run("status") == (1, "menuhold is not running, but /tmp/menuhold.pid is left\n")
     os.chmod("/tmp/json_menu", 0o777)
     assert run("start")[0] == 1 and not os.path.exists(SOCKET) and run("bogus")[0] == 2
-
-
-def test_menuholdctl_conventions(start, client):
-    start(debug=False)
-    names = ("Alpha", "名前", "x\ny")
-    assert [upload(client, product_json(n, "v1.0.0.1")).option for n in names] == ["0"] * 3
-    cases = [  # arguments, exit status, stdout (text or JSON), stderr pattern
-        (["--version"], 0, "menuholdctl 3.1\n", r"^$"),
-        (["--timeout=2", "--", "refresh"], 0, "0\n", r"^$"),
-        (["send", "Write", "x"], 1, "-1\n", r'^menuholdctl: menuhold refused "Write x" \(reply -1\)\n$'),
-        (["list"], 0, "ID  Product Name  File Version\n1   Alpha         v1.0.0.1\n2   名前          v1.0.0.1\n"
-                      "3   x\\x0Ay        v1.0.0.1\n", r"^$"),
-        (["-j", "delete", "9"], 1, dict(command="delete", option="9", reply="-1", code=-1, status=None, products=None),
-         "refused"),
-        (["--json", "status", "0"], 0, dict(
-            command="status", option="0", code=None, products=None, reply="Availability: No\nProduct name: Alpha\nFile "
-            "version:[v1.0.0.1]", status=dict(available=False, product_name="Alpha", file_version="v1.0.0.1")), ""),
-        (["--json", "list"], 0, dict(command="list", option="", reply=None, code=None, status=None, products=[
-            dict(id=str(i + 1), product_name=n, file_version="v1.0.0.1") for i, n in enumerate(names)]), r"^$"),
-    ] + [(args, 2, "", r"^menuholdctl: [^\n]*; see --help\n$") for args in (
-        ["--jsn", "refresh"], ["status", "abc"], ["status", "-1"], ["delete", "0"], ["--timeout=inf", "refresh"],
-        ["--timeout", "nan", "refresh"], ["--timeout=-1", "refresh"], ["--timeout"], ["frobnicate"], ["list", "x"], [])]
-    for args, status, out, err in cases:
-        r = ctl(*args)
-        assert (r.returncode, json.loads(r.stdout) if isinstance(out, dict) else r.stdout) == (status, out), args
-        assert re.search(err, r.stderr), (args, r.stderr)
-    os.rename(SOCKET, "/tmp/moved")
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as mute:  # a service that never answers
-        mute.bind(SOCKET)
-        mute.settimeout(10)
-        waiting = subprocess.Popen(LAUNCHER + [CTL, "refresh"])
-        mute.recv(500, socket.MSG_PEEK)
-        waiting.terminate()
-        assert waiting.wait(10) == 143 and not [n for n in os.listdir("/tmp") if n.startswith(".menuholdctl")]
-    os.unlink(SOCKET)
-    r = ctl("list")
-    assert (r.returncode, r.stdout) == (3, "") and "not listing a table that may be stale" in r.stderr
