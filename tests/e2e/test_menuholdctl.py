@@ -9,6 +9,14 @@ import subprocess
 from conftest import CTL, FREE_SLOT, LAUNCHER, SOCKET, Client, as_nobody, ctl, product_json, slot, upload
 
 NAMES = ("Alpha", "名前", "x\ny", "🚀 go")
+LISTED = ("ID  Product Name  File Version\n1   Alpha         v1.0.0.1\n2   名前          v1.0.0.1\n"
+          "3   x\\x0Ay        v1.0.0.1\n4   🚀 go         v1.0.0.1\n")
+# Without a UTF-8 locale every byte over 0x7F is escaped: so for glibc under the emulator, which
+# finds no locale files of its byte order (musl needs none).
+if LAUNCHER and os.environ.get("MENUHOLD_LIBC") == "glibc":
+    LISTED = ("ID  Product Name              File Version\n1   Alpha                     v1.0.0.1\n"
+              "2   \\xE5\\x90\\x8D\\xE5\\x89\\x8D  v1.0.0.1\n3   x\\x0Ay                    v1.0.0.1\n"
+              "4   \\xF0\\x9F\\x9A\\x80 go       v1.0.0.1\n")
 
 def replies(**fields):
     """The --json object: every key always there, null where nothing is said."""
@@ -22,8 +30,7 @@ def test_menuholdctl_conventions(start, client):
         (["--version"], 0, "menuholdctl 3.1\n", r"^$"),
         (["--timeout=2", "--", "refresh"], 0, "0\n", r"^$"),
         (["send", "Write", "x"], 1, "-1\n", r'^menuholdctl: menuhold refused "Write x" \(reply -1\)\n$'),
-        (["list"], 0, "ID  Product Name  File Version\n1   Alpha         v1.0.0.1\n2   名前          v1.0.0.1\n"
-                      "3   x\\x0Ay        v1.0.0.1\n4   🚀 go         v1.0.0.1\n", r"^$"),
+        (["list"], 0, LISTED, r"^$"),
         (["-j", "delete", "9"], 1, replies(command="delete", option="9", reply="-1", code=-1, error=refused), "refused"),
         (["--json", "status", "0"], 0, replies(command="status", option="0", reply=slot("Alpha", "v1.0.0.1"), status=dict(
             available=False, product_name="Alpha", file_version="v1.0.0.1")), r"^$"),
