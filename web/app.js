@@ -37,9 +37,10 @@
   dark.addEventListener('change', followScheme);
   followScheme();
 
-  // Rows go into the table CHUNK at a time, one chunk per task, so that no task keeps the
-  // page busy for long even at 10,000 rows.
-  const CHUNK = 1000;
+  // The first page of rows is shown as soon as DataTables is set up; the rest go in CHUNK at
+  // a time, one chunk per task, so that no task keeps the page busy for long at 10,000 rows.
+  const PAGE = 25;
+  const CHUNK = 500;
   const nextTask = () => new Promise((resolve) => setTimeout(resolve));
 
   // Menuhold orders versions by their "."-separated fields after the "v", each read as a
@@ -123,14 +124,14 @@
     tableElement.querySelectorAll('thead th').forEach((th, i) => { th.textContent = String(doc.sColumns[i]); });
     const text = { display: escape };  // search and order read the raw text
     table = new DataTable(tableElement, {
-      data: doc.aaData.slice(0, CHUNK),
+      data: doc.aaData.slice(0, PAGE),
       columns: [
         { type: 'num', render: text },
         { type: 'string', render: text },  // a type given is a type not detected over every row
         { type: 'string', render: { ...text, sort: versionKey } },
       ],
       order: [],  // the file lists rows by ID already: no sort before the first rows
-      pageLength: 25,
+      pageLength: PAGE,
       deferRender: true,
       autoWidth: false,
       language: { emptyTable: 'Menuhold holds no products.', zeroRecords: 'No held product matches the search.' },
@@ -139,15 +140,15 @@
     performance.mark('menuhold-first-rows');
   }
 
-  // The rows after the first chunk, one chunk per task; one draw at the end, which keeps
-  // the shown page and so the operator's place.
-  async function addRest(all) {
-    for (let i = CHUNK; i < all.length; i += CHUNK) {
+  // The rows after the first chunk, one chunk per task, each drawn at once: the search text
+  // of a row is made when it is first drawn, so this spreads that work too. draw(false)
+  // keeps the shown page and so the operator's place.
+  async function addRest(all, from) {
+    for (let i = from; i < all.length; i += CHUNK) {
       await nextTask();
-      table.rows.add(all.slice(i, i + CHUNK));
+      table.rows.add(all.slice(i, i + CHUNK)).draw(false);
     }
-    if (all.length > CHUNK) await nextTask();
-    table.draw(false);
+    if (all.length <= from) table.draw(false);
   }
 
   async function showTable(read) {
@@ -157,10 +158,12 @@
     if (table) {
       table.clear();
       table.rows.add(read.doc.aaData.slice(0, CHUNK));
+      await addRest(read.doc.aaData, CHUNK);
     } else {
+      await nextTask();  // the file's parse and DataTables' set-up, each a task of its own
       create(read.doc);
+      await addRest(read.doc.aaData, PAGE);
     }
-    await addRest(read.doc.aaData);
     performance.mark('menuhold-all-rows');
   }
 
@@ -169,15 +172,22 @@
     element.hidden = text === '';
   }
 
+  // Local time as 2026-12-06 21:20:50: unambiguous, and cheap (a page's first
+  // toLocaleString sets up locale data for tens of milliseconds, a long task of its own).
+  const two = (n) => String(n).padStart(2, '0');
+  function localTime(t) {
+    return `${t.getFullYear()}-${two(t.getMonth() + 1)}-${two(t.getDate())} ${two(t.getHours())}:${two(t.getMinutes())}:${two(t.getSeconds())}`;
+  }
+
   function timeText() {
-    return fileTime ? 'history file written ' + fileTime.toLocaleString() : 'history file time unknown';
+    return fileTime ? 'history file written ' + localTime(fileTime) : 'history file time unknown';
   }
 
   // "since" is when this page first found menuhold not answering: it stopped at most one
   // reload before that, or before the page was opened.
   function downText() {
     if (!down) return '';
-    const since = down.since.toLocaleString() + (down.seenRunning ? '' : ' or earlier');
+    const since = localTime(down.since) + (down.seenRunning ? '' : ' or earlier');
     return down.reason.startsWith('menuhold is not running')
       ? 'menuhold is not running (since ' + since + ').'
       : 'menuhold does not answer (since ' + since + '): ' + down.reason;
@@ -217,6 +227,7 @@
       return;
     }
     inFlight = true;
+    document.body.dataset.busy = '';
     clearTimeout(timer);
     try {
       const read = await fetchTable();
@@ -229,6 +240,7 @@
     noteService(await fetchServiceError());
     render();
     inFlight = false;
+    delete document.body.dataset.busy;
     document.body.dataset.loads = String(Number(document.body.dataset.loads || 0) + 1);
     if (again) {
       again = false;

@@ -47,7 +47,7 @@ function upload(name, version, as = name + '.json') {
 }
 
 async function startDaemon() {
-  daemon = spawn(LAUNCHER[0] || BIN, [...LAUNCHER.slice(1), ...(LAUNCHER.length ? [BIN] : [])], { stdio: 'ignore' });
+  daemon = spawn(LAUNCHER[0] || BIN, [...LAUNCHER.slice(1), ...(LAUNCHER.length ? [BIN] : [])], { stdio: ['ignore', 'ignore', 'inherit'] });
   ctl('--wait', '--timeout=15', 'status', '0');
 }
 
@@ -64,12 +64,18 @@ const loads = (p = page) => p.evaluate(() => Number(document.body.dataset.loads 
 const cells = (p = page) => p.$$eval('#products tbody tr', (trs) => trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent)));
 const text = (selector, p = page) => p.$eval(selector, (e) => (e.hidden ? '' : e.textContent));
 
+// A click while a load is in flight would only queue one more: wait for the page to rest.
 async function reload() {
+  await until(() => page.evaluate(() => !('busy' in document.body.dataset)), 'the page to rest');
   const before = await loads();
   await page.click('#reload');
   await until(async () => (await loads()) > before, 'a reload');
   return cells();
 }
+
+// Under load menuhold may miss the status endpoint's 0.8 s, and the page rightly says so:
+// reload until the state expected.
+const reloadUntil = (check, what) => until(async () => (await reload(), check()), what);
 
 before(async () => {
   mkdirSync('/tmp/json_menu', { recursive: true });
@@ -84,7 +90,7 @@ before(async () => {
     server.on('exit', () => reject(new Error('the web server ended')));
   });
   browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--headless', '--no-sandbox', '--disable-gpu'] });
-  page = await browser.newPage({ viewport: { width: 900, height: 600 } });
+  page = await browser.newPage({ viewport: { width: 900, height: 600 }, timezoneId: 'UTC' });
   page.on('response', (r) => { if (r.url().endsWith('/json_history.json')) history.push(r.status()); });
 });
 
@@ -111,7 +117,8 @@ test('the empty table: own text, titles, caption, landmark, a large enough butto
   const response = page.waitForResponse((r) => r.url().endsWith('/json_history.json'));
   assert.deepEqual(await reload(), [['Menuhold holds no products.']]);
   assert.equal((await response).headers()['content-encoding'], 'gzip');
-  assert.deepEqual([await text('#problem'), await text('#service')], ['', '']);
+  assert.equal(await text('#problem'), '');
+  await reloadUntil(async () => (await text('#service')) === '', 'no banner while menuhold answers');
   assert.deepEqual(await page.$$eval('#products thead th', (ths) => ths.map((th) => th.textContent.trim())), ['ID', 'Product Name', 'File Version']);
   assert.equal(await text('#products caption'), 'Products that menuhold holds');
   assert.equal(await page.$$eval('main', (m) => m.length), 1);
@@ -167,8 +174,7 @@ test('unchanged data costs a 304, one request at a time; the file time is shown'
   await Promise.all([1, 2, 3, 4, 5].map(() => page.click('#reload')));
   await sleep(300);
   assert.equal(await page.evaluate(() => window.most), 1);
-  const written = await page.evaluate(() => new Date('2001-02-03T04:05:06Z').toLocaleString());
-  assert.match(await text('#state'), new RegExp('held; history file written ' + written.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')));
+  assert.match(await text('#state'), /; history file written 2001-02-03 04:05:06$/);
 });
 
 test('a failed reload marks the old rows as stale with the reason', async () => {
@@ -179,8 +185,7 @@ test('a failed reload marks the old rows as stale with the reason', async () => 
   assert.ok(await page.$eval('#products', (t) => t.classList.contains('stale')));
   assert.match(await text('#products caption'), /^Stale rows, not the current state: The history file is not valid JSON\.$/);
   writeFileSync(HISTORY, good);
-  await reload();
-  assert.ok(await page.$eval('#products', (t) => !t.classList.contains('stale')));
+  await reloadUntil(() => page.$eval('#products', (t) => !t.classList.contains('stale')), 'fresh rows');
 });
 
 test('the page reloads by itself, keeps the focus, and rests while hidden', async () => {
