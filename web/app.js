@@ -140,29 +140,31 @@
     performance.mark('menuhold-first-rows');
   }
 
-  // The rows after the first chunk, one chunk per task, each drawn at once: the search text
-  // of a row is made when it is first drawn, so this spreads that work too. draw(false)
-  // keeps the shown page and so the operator's place.
-  async function addRest(all, from) {
+  // The rows from `from` on, one chunk per task. On the first load each chunk is drawn as it
+  // comes, which also spreads the making of the rows' search text (DataTables makes it at a
+  // row's first draw). New rows of a reload are drawn once, at the end, so that the shown page
+  // (draw(false) keeps it) is still there: the operator keeps his place.
+  async function addRest(all, from, drawEach) {
     for (let i = from; i < all.length; i += CHUNK) {
       await nextTask();
-      table.rows.add(all.slice(i, i + CHUNK)).draw(false);
+      table.rows.add(all.slice(i, i + CHUNK));
+      if (drawEach) table.draw(false);
     }
-    if (all.length <= from) table.draw(false);
+    if (!drawEach || all.length <= from) table.draw(false);
   }
 
   async function showTable(read) {
     etag = read.etag;
     fileTime = read.time;
     rows = read.doc.aaData.length;
+    await nextTask();  // the file's parse is a task of its own
     if (table) {
       table.clear();
       table.rows.add(read.doc.aaData.slice(0, CHUNK));
-      await addRest(read.doc.aaData, CHUNK);
+      await addRest(read.doc.aaData, CHUNK, false);
     } else {
-      await nextTask();  // the file's parse and DataTables' set-up, each a task of its own
       create(read.doc);
-      await addRest(read.doc.aaData, PAGE);
+      await addRest(read.doc.aaData, PAGE, true);
     }
     performance.mark('menuhold-all-rows');
   }

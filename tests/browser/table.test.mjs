@@ -221,25 +221,36 @@ test('paging by keyboard keeps the focus on the pager; the dark colour scheme is
   await page.emulateMedia({ colorScheme: 'light' });
 });
 
-test('10,000 rows: from navigation to the first rows, and the longest task (printed)', async () => {
+test('10,000 rows: the time to the first rows and the longest task (printed); a reload keeps the page shown', async () => {
   await stopDaemon();
-  const rows = Array.from({ length: 10000 }, (_, i) => [String(i + 1), 'Product ' + i, `v1.${i % 7}.0.${i}`]);
-  const doc = JSON.stringify({ sColumns: ['ID', 'Product Name', 'File Version'], aaData: rows });
-  writeFileSync(HISTORY, doc);
-  writeFileSync('/tmp/json_history.gz', gzipSync(doc));
+  const publish = (name) => {
+    const doc = JSON.stringify({ sColumns: ['ID', 'Product Name', 'File Version'],
+      aaData: Array.from({ length: 10000 }, (_, i) => [String(i + 1), name + ' ' + i, `v1.${i % 7}.0.${i}`]) });
+    writeFileSync(HISTORY, doc);
+    writeFileSync('/tmp/json_history.gz', gzipSync(doc));
+  };
+  publish('Product');
   const big = await browser.newPage();
   await big.addInitScript(() => {
     window.longTasks = [];
     new PerformanceObserver((list) => window.longTasks.push(...list.getEntries().map((e) => e.duration))).observe({ type: 'longtask', buffered: true });
   });
+  const longest = () => big.evaluate(() => Math.round(Math.max(0, ...window.longTasks.splice(0))) || 'under 50');
   await big.goto(baseUrl + '?reload=0');
   await until(async () => (await loads(big)) === 1, 'the big table');
-  await sleep(200);  // long tasks are reported after they end
-  const [first, all, longest] = await big.evaluate(() => [...['menuhold-first-rows', 'menuhold-all-rows']
-    .map((name) => performance.getEntriesByName(name)[0].startTime), Math.max(0, ...window.longTasks)].map(Math.round));
-  // The browser reports only tasks over 50 ms.
-  console.log(`10000 rows: first rows ${first} ms after navigation, all rows ${all} ms, longest task ${longest || 'under 50'} ms`);
+  await sleep(200);  // long tasks are reported after they end (and only those over 50 ms)
+  const [first, all] = await big.evaluate(() => ['menuhold-first-rows', 'menuhold-all-rows']
+    .map((name) => Math.round(performance.getEntriesByName(name)[0].startTime)));
+  console.log(`10000 rows: first rows ${first} ms after navigation, all rows ${all} ms, longest task ${await longest()} ms`);
   assert.equal((await cells(big)).length, 25, 'only the shown page is rendered');
+  await big.click('.dt-paging [data-dt-idx="last"]');
+  publish('Renamed');
+  await big.click('#reload');
+  await until(async () => (await loads(big)) === 2, 'the reload');
+  await sleep(200);
+  console.log(`10000 rows, all renamed: the reload's longest task ${await longest()} ms`);
+  assert.deepEqual([(await cells(big))[24][1], await big.$eval('.dt-info', (e) => e.textContent)],
+    ['Renamed 9999', 'Showing 9,976 to 10,000 of 10,000 entries']);
   await big.close();
 });
 
