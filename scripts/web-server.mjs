@@ -129,7 +129,9 @@ const server = createServer((req, res) => {
 });
 
 const port = portArgument();
-server.on('error', (e) => fail(`cannot listen on 127.0.0.1:${port}: ${e.code === 'EADDRINUSE' ? 'the port is taken' : e.message}`));
+server.on('error', (e) => {
+  fail(`cannot listen on 127.0.0.1:${port}: ${e.code === 'EADDRINUSE' ? 'the port is taken' : e.message}`);
+});
 server.listen(port, '127.0.0.1', () => {
   console.log(`listening on http://127.0.0.1:${server.address().port}/`);
 });

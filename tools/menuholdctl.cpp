@@ -162,7 +162,8 @@ public:
 
     enum Sent { kSent, kNobodyListens, kQueueFull, kSendFailed };
 
-    // Never blocks: a service whose queue is full is asked again by the caller.
+    // Never blocks: a service whose queue is full is asked again by the caller; `error` says
+    // why it was not sent, should it stay so.
     Sent send(const Request& request, std::string& error)
     {
         operation message{};
@@ -171,9 +172,12 @@ public:
         char datagram[protocol::kDatagramSize] = {};
         protocol::encode(message, datagram);
         const sockaddr_un to = address(protocol::kSocketPath);
-        if (sendto(fd_, datagram, sizeof datagram, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
-            return kSent;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return kQueueFull;
+        const auto* target = reinterpret_cast<const sockaddr*>(&to);
+        if (sendto(fd_, datagram, sizeof datagram, MSG_DONTWAIT, target, sizeof to) >= 0) return kSent;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            error = "menuhold's queue stayed full within the time-out";
+            return kQueueFull;
+        }
         if (errno == ENOENT || errno == ECONNREFUSED) {
             error = std::string("menuhold is not running (no one listens on ") + protocol::kSocketPath + ")";
             return kNobodyListens;
@@ -186,7 +190,8 @@ public:
     {
         const Waited waited = wait_until(deadline_ms, fd_);
         if (waited == kInterrupted) return interrupted();
-        if (waited == kTimedOut) return trouble("no reply from menuhold within the time-out; is it running and serving?");
+        if (waited == kTimedOut)
+            return trouble("no reply from menuhold within the time-out; is it running and serving?");
         char datagram[protocol::kDatagramSize] = {};
         const ssize_t n = recv(fd_, datagram, sizeof datagram, MSG_DONTWAIT);
         if (n < 0) return trouble(std::string("cannot receive the reply: ") + strerror(errno));
@@ -224,8 +229,7 @@ Outcome exchange(const Request& request, double timeout, bool wait, Reply& reply
         if (!again) return trouble(error);
         const Waited waited = wait_until(std::min(deadline_ms, now_ms() + (sent == ReplySocket::kQueueFull ? 10 : 50)));
         if (waited == kInterrupted) return interrupted();
-        if (now_ms() >= deadline_ms)
-            return trouble(sent == ReplySocket::kQueueFull ? "menuhold's queue stayed full within the time-out" : error);
+        if (now_ms() >= deadline_ms) return trouble(error);
     }
 }
 

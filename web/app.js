@@ -73,12 +73,15 @@
   async function fetchTable() {
     let response;
     try {
-      response = await fetch('json_history.json', { cache: 'no-store', headers: etag ? { 'If-None-Match': etag } : {} });
+      const headers = etag ? { 'If-None-Match': etag } : {};
+      response = await fetch('json_history.json', { cache: 'no-store', headers });
     } catch (e) {
       throw new Error('The web server does not answer.');
     }
     if (response.status === 304) return null;
-    if (response.status === 404) throw new Error('The history file /tmp/json_history.json does not exist: is menuhold running?');
+    if (response.status === 404) {
+      throw new Error('The history file /tmp/json_history.json does not exist: is menuhold running?');
+    }
     if (!response.ok) throw new Error('The history file could not be read (HTTP ' + response.status + ').');
     let doc;
     try {
@@ -106,13 +109,14 @@
   // same control (the current page's button when that one is now disabled), never to the body.
   function keepFocus() {
     let index = null;
+    const container = tableElement.closest('.dt-container');
     table.on('preDraw', () => {
       const active = document.activeElement;
-      index = active && tableElement.closest('.dt-container').contains(active) ? active.getAttribute('data-dt-idx') : null;
+      index = active && container.contains(active) ? active.getAttribute('data-dt-idx') : null;
     });
     table.on('draw', () => {
       if (index === null || document.activeElement !== document.body) return;
-      const pager = tableElement.closest('.dt-container').querySelector('.dt-paging');
+      const pager = container.querySelector('.dt-paging');
       const same = pager && (pager.querySelector(`[data-dt-idx="${index}"]:not([aria-disabled="true"])`) ||
         pager.querySelector('[aria-current="page"]'));
       (same || tableElement).focus();
@@ -178,7 +182,8 @@
   // toLocaleString sets up locale data for tens of milliseconds, a long task of its own).
   const two = (n) => String(n).padStart(2, '0');
   function localTime(t) {
-    return `${t.getFullYear()}-${two(t.getMonth() + 1)}-${two(t.getDate())} ${two(t.getHours())}:${two(t.getMinutes())}:${two(t.getSeconds())}`;
+    const date = `${t.getFullYear()}-${two(t.getMonth() + 1)}-${two(t.getDate())}`;
+    return `${date} ${two(t.getHours())}:${two(t.getMinutes())}:${two(t.getSeconds())}`;
   }
 
   function timeText() {

@@ -31,9 +31,11 @@ def test_menuholdctl_conventions(start, client):
         (["--timeout=2", "--", "refresh"], 0, "0\n", r"^$"),
         (["send", "Write", "x"], 1, "-1\n", r'^menuholdctl: menuhold refused "Write x" \(reply -1\)\n$'),
         (["list"], 0, LISTED, r"^$"),
-        (["-j", "delete", "9"], 1, replies(command="delete", option="9", reply="-1", code=-1, error=refused), "refused"),
-        (["--json", "status", "0"], 0, replies(command="status", option="0", reply=slot("Alpha", "v1.0.0.1"), status=dict(
-            available=False, product_name="Alpha", file_version="v1.0.0.1")), r"^$"),
+        (["-j", "delete", "9"], 1, replies(command="delete", option="9", reply="-1", code=-1, error=refused),
+         "refused"),
+        (["--json", "status", "0"], 0, replies(command="status", option="0", reply=slot("Alpha", "v1.0.0.1"),
+                                               status=dict(available=False, product_name="Alpha",
+                                                           file_version="v1.0.0.1")), r"^$"),
         (["--json", "status", "4"], 0, replies(command="status", option="4", reply=FREE_SLOT, status=dict(
             available=True, product_name=None, file_version=None)), r"^$"),
         (["--json", "list"], 0, replies(command="list", option="", products=[
