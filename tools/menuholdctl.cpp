@@ -539,14 +539,14 @@ int main(int argc, char** argv)
     Options options;
     std::string usage;
     if (!parse_options(argc, argv, options, usage)) return kOk;
-    std::optional<Request> request{Request{}};
-    if (usage.empty()) usage = build_request(options.words, *request);
-    if (!usage.empty()) request.reset();
+    Request built;
+    if (usage.empty()) usage = build_request(options.words, built);
+    const std::optional<Request> request = usage.empty() ? std::optional<Request>(built) : std::nullopt;
 
     std::optional<Reply> reply;
     std::optional<Rows> rows;
     Outcome outcome{kUsage, usage + "; see --help"};
-    if (request && request->command == "list") {
+    if (request && options.words[0] == "list") {  // not "send list"
         outcome = list_products(options.timeout, options.wait, rows);
     } else if (request) {
         Reply received;

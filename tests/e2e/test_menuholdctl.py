@@ -30,6 +30,7 @@ def test_menuholdctl_conventions(start, client):
         (["--version"], 0, "menuholdctl 3.1\n", r"^$"),
         (["--timeout=2", "--", "refresh"], 0, "0\n", r"^$"),
         (["send", "Write", "x"], 1, "-1\n", r'^menuholdctl: menuhold refused "Write x" \(reply -1\)\n$'),
+        (["send", "list"], 1, "-1\n", r'refused "list"'),  # sent as it stands, not listed
         (["list"], 0, LISTED, r"^$"),
         (["-j", "delete", "9"], 1, replies(command="delete", option="9", reply="-1", code=-1, error=refused),
          "refused"),
