@@ -26,7 +26,7 @@ LIBC_TEXT = {
 }[ENV.get("MENUHOLD_LIBC", "glibc")]
 SOCKET, MENU, PUSH = "/tmp/.cjsonsock", "/tmp/json_menu", "/tmp/panel_push"
 HISTORY, HISTORY_GZ = "/tmp/json_history.json", "/tmp/json_history.gz"
-LOG_ERR, LOG_INFO, NOBODY = 3, 6, 65534
+LOG_ERR, LOG_WARNING, LOG_INFO, NOBODY = 3, 4, 6, 65534
 FREE_SLOT = "Availability: Yes\nProduct name: No product\nFile version:[ ]"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 Reply = collections.namedtuple("Reply", "raw command option")
@@ -100,9 +100,9 @@ class Client:
     """A stand-in for the web back end: binds a path of its own and sends 500-byte messages."""
     count = 0
 
-    def __init__(self, bind=True):
+    def __init__(self, bind=True, path=None):
         Client.count += 1
-        self.path = "/tmp/.client-%d-%d" % (os.getpid(), Client.count)
+        self.path = path or "/tmp/.client-%d-%d" % (os.getpid(), Client.count)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.settimeout(10)  # a send to a service that hangs fails instead of blocking
         self.sock.bind(self.path) if bind else None
