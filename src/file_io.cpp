@@ -201,6 +201,9 @@ int write_file_atomically(int dir_fd, const char* name, const struct iovec* part
     }
     if (!error && close(fd.release()) != 0) error = errno;
     if (!error && renameat(dir_fd, temp.c_str(), dir_fd, name) != 0) error = errno;
+    // Another user's directory may have taken a name the service's own file left free.
+    if (error == EISDIR && move_aside_if_foreign(dir_fd, name))
+        error = renameat(dir_fd, temp.c_str(), dir_fd, name) != 0 ? errno : 0;
     if (error) {
         unlinkat(dir_fd, temp.c_str(), 0);
         return error;
@@ -229,15 +232,28 @@ int read_whole_file(int dir_fd, const char* name, std::string& out, time_t* mtim
     }
 }
 
-bool move_aside_if_foreign(const char* path)
+bool move_aside_if_foreign(int dir_fd, const char* name)
 {
     struct stat st;
-    if (lstat(path, &st) != 0 || st.st_uid == geteuid()) return false;
-    const std::string moved = std::string(path) + ".moved" + random_suffix();
-    if (rename(path, moved.c_str()) != 0) return false;
-    syslog(LOG_WARNING, "%s was made by uid %u: moved aside to %s\n", path, static_cast<unsigned>(st.st_uid),
-           moved.c_str());
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid == geteuid()) return false;
+    const std::string moved = std::string(name) + ".moved" + random_suffix();
+    if (renameat(dir_fd, name, dir_fd, moved.c_str()) != 0) return false;
+    // The directory's own path, for the record (the kernel knows where the descriptor leads).
+    char dir_path[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(dir_fd);
+    if (readlink(link.c_str(), dir_path, sizeof dir_path - 1) <= 0) dir_path[0] = '.';
+    const std::string at = std::string(dir_path) + (std::strcmp(dir_path, "/") == 0 ? "" : "/");
+    syslog(LOG_WARNING, "%s%s was made by uid %u: moved aside to %s%s\n", at.c_str(), name,
+           static_cast<unsigned>(st.st_uid), at.c_str(), moved.c_str());
     return true;
+}
+
+bool move_aside_if_foreign(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    const std::string dir_path = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+    const FileDescriptor dir(open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.valid() && move_aside_if_foreign(dir.get(), slash ? slash + 1 : path);
 }
 
 void remove_temporaries(int dir_fd)

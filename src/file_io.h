@@ -85,10 +85,11 @@ mode_t process_umask();
 mode_t mode_for_rewrite(int dir_fd, const char* name, mode_t default_mode);
 
 // Writes the parts, in order, to a new temporary file in dir_fd and renames it over name,
-// so that name holds the old or the new complete file at every moment. The temporary's
-// name is unpredictable and created exclusively. durable: fsync the file before and the
-// directory after the rename. mtime (optional) receives the written file's modification
-// time. Returns 0, or the errno of the step that failed (the temporary is removed then).
+// so that name holds the old or the new complete file at every moment (a directory that
+// another user made at name is moved aside). The temporary's name is unpredictable and
+// created exclusively. durable: fsync the file before and the directory after the rename.
+// mtime (optional) receives the written file's modification time. Returns 0, or the errno
+// of the step that failed (the temporary is removed then).
 int write_file_atomically(int dir_fd, const char* name, const struct iovec* parts, int count, mode_t mode,
                           bool durable, time_t* mtime = nullptr);
 
@@ -97,9 +98,10 @@ int read_whole_file(int dir_fd, const char* name, std::string& out, time_t* mtim
 
 // Moves the entry at path out of the way when another user made it: such an entry at one
 // of the service's fixed paths is never obeyed. It is renamed beside itself to a new name
-// (".moved-" and 16 random hex digits added) and logged at LOG_WARNING with its owner.
+// (".moved." and 16 random hex digits added) and logged at LOG_WARNING with its owner.
 // True when an entry was moved.
 bool move_aside_if_foreign(const char* path);
+bool move_aside_if_foreign(int dir_fd, const char* name);
 
 // Removes the leftover temporaries of interrupted writes in dir_fd: the service's own
 // (owned by its user), never another user's files.
