@@ -120,7 +120,7 @@ def test_a_file_of_tiny_values_is_refused_within_the_memory_bound(start, client,
         write(MENU + "/" + held_name("%05d" % i), product_json("%05d" % i, "v1.0.0.0"))
     write(path, bomb_bytes()) if path.startswith(MENU) else as_nobody(lambda: write(path, bomb_bytes()))
     d = start(debug=False)
-    client.request("refresh")  # answered once the rebuild has ended
+    client.request("refresh", timeout=120)  # answered once the rebuild has ended
     rss = memory_kib(d.pid, "VmRSS")
     if path == "/tmp/bomb.json":
         assert nobody_request("write", path) == "-1" and not os.path.exists(path)
@@ -159,10 +159,11 @@ def test_one_users_flood_of_costly_uploads_delays_another_user_by_about_one_requ
 
     as_nobody(flood, stay=True)
     assert select.select([served], [], [], 120)[0], "the flood was not served"
-    while select.select([served], [], [], 0)[0]:
-        os.read(served, 65536)
     sent = time.monotonic()
-    assert client.request("status", "0", timeout=120).option.startswith("Availability:")
+    client.send("status", "0")
+    while select.select([served], [], [], 0)[0]:  # from the moment root's request is queued
+        os.read(served, 65536)
+    assert client.receive(120).option.startswith("Availability:")
     waited, events = time.monotonic() - sent, os.read(served, 65536) if select.select([served], [], [], 0)[0] else b""
     between, at = 0, 0
     while at < len(events):  # struct inotify_event: wd, mask, cookie, len, name
@@ -171,15 +172,18 @@ def test_one_users_flood_of_costly_uploads_delays_another_user_by_about_one_requ
     print("root's status waited %.3f s, while %d uploads of the flood were served" % (waited, between))
     assert between <= 2, "the flood's uploads came first"
 
-@pytest.mark.parametrize("target", [SOCKET, "/tmp/root-0700/sock", "/tmp/root-0750/sock"])
-def test_a_reply_goes_only_where_its_sender_could_send_and_never_back_to_the_service(start, client, syslog, target):
-    start(debug=False)
+@pytest.mark.parametrize("target,mode,group", [(SOCKET, None, None), ("/tmp/root/sock", 0o700, 0),
+                                               ("/tmp/root/sock", 0o770, 0), ("/tmp/root/sock", 0o770, 4242)])
+def test_a_reply_goes_only_where_its_sender_could_send_and_never_back_to_the_service(start, client, syslog, target,
+                                                                                     mode, group):
+    start(debug=False, groups=[4242])  # started with a supplementary group, as from some shells
     receiver = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    if target != SOCKET:  # root's socket, for root alone or for root's group
-        os.mkdir(os.path.dirname(target))
-        os.chmod(os.path.dirname(target), int(target[-9:-5], 8))
+    if target != SOCKET:  # root's socket, for root alone, for root's group or for a group root is in
+        os.mkdir("/tmp/root")
         receiver.bind(target)
-        os.chmod(target, int(target[-9:-5], 8) & 0o666)
+        for path in ("/tmp/root", target):
+            os.chown(path, 0, group)
+            os.chmod(path, mode)
 
     def attack():  # the user's reply address becomes a link to the target
         os.mkdir("/tmp/home")
