@@ -130,7 +130,7 @@ int Menuhold::readJsonFile(int fd, const char* filename, ProductFile& file)
     bytes.resize(count);
 
     debugf(debug, "[%s]Now parse json file %s\n", "readJsonFile", filename);
-    ParseArena arena(limits::parse_budget(Json_list.size()));
+    ParseArena arena(limits::parse_budget(Json_list.size(), bytes.size()));
     const int error = jsParse(&bytes[0], file.info.prod_name, file.info.version);
     if (arena.exhausted())
         syslog(LOG_ERR, "%s(): %s needs more memory than the parse budget\n", "readJsonFile",
