@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sched.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -227,18 +228,27 @@ bool Menuhold::wait_for_datagrams()
 }
 
 // Reads every datagram waiting on the control socket (a bounded number per turn) into the
-// queues, so that a request is served in its user's turn whatever came before it. A
-// datagram that the service sent itself (a reply whose path leads back to the control
-// socket) is never served: answering it would start a loop.
+// queues, so that a request is served in its user's turn whatever came before it. Senders
+// that found the socket's queue full sleep until it has room; after a round that read more
+// than one datagram they are let in before the next round, so that a burst of them cannot
+// keep another user's request out for several turns. A datagram that the service sent
+// itself (a reply whose path leads back to the control socket) is never served: answering
+// it would start a loop.
 void Menuhold::read_ahead()
 {
     Request request;
-    for (size_t n = 0; n < kReadAheadPerTurn && receive(request); ++n) {
-        if (request.sender.pid == getpid()) {
-            debug_line(debug, "Passed over a datagram the service sent itself");
-            continue;
+    size_t read = 0;
+    for (;;) {
+        size_t round = 0;
+        for (; read + round < kReadAheadPerTurn && receive(request); ++round) {
+            if (request.sender.pid == getpid())
+                debug_line(debug, "Passed over a datagram the service sent itself");
+            else if (!requests.push(request))
+                debug_line(debug, "Dropped a request: its user has too many waiting");
         }
-        if (!requests.push(request)) debug_line(debug, "Dropped a request: its user has too many waiting");
+        read += round;
+        if (round <= 1 || read >= kReadAheadPerTurn) return;
+        sched_yield();  // the senders that waited for room now get in
     }
 }
 

@@ -161,7 +161,7 @@ def test_one_users_flood_of_costly_uploads_delays_another_user_by_about_one_requ
     assert select.select([served], [], [], 120)[0], "the flood was not served"
     sent = time.monotonic()
     client.send("status", "0")
-    while select.select([served], [], [], 0)[0]:  # from the moment root's request is queued
+    while select.select([served], [], [], 0)[0]:  # count from the moment root's request is queued
         os.read(served, 65536)
     assert client.receive(120).option.startswith("Availability:")
     waited, events = time.monotonic() - sent, os.read(served, 65536) if select.select([served], [], [], 0)[0] else b""
@@ -170,7 +170,7 @@ def test_one_users_flood_of_costly_uploads_delays_another_user_by_about_one_requ
         between += struct.unpack_from("iIII", events, at)[1] == 0x200
         at += 16 + struct.unpack_from("iIII", events, at)[3]
     print("root's status waited %.3f s, while %d uploads of the flood were served" % (waited, between))
-    assert between <= 2, "the flood's uploads came first"
+    assert between <= 1, "the flood's uploads came first"
 
 @pytest.mark.parametrize("target,mode,group", [(SOCKET, None, None), ("/tmp/root/sock", 0o700, 0),
                                                ("/tmp/root/sock", 0o770, 0), ("/tmp/root/sock", 0o770, 4242)])
