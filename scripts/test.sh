@@ -43,25 +43,25 @@ run_ctest() {
 }
 
 echo "== build and test: native"
-scripts/build.sh build -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
+scripts/build.sh build -DBUILD_TESTING=ON -DMENUHOLD_WERROR=ON
 run_ctest build
 end_pass "native"
 
 echo "== build and test: AddressSanitizer + UndefinedBehaviorSanitizer"
-scripts/build.sh build-asan -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+scripts/build.sh build-asan -DBUILD_TESTING=ON -DMENUHOLD_WERROR=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 run_ctest build-asan ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=4 UBSAN_OPTIONS=print_stacktrace=1
 end_pass "sanitizers"
 
 echo "== cross-build for PowerPC e300c3 and test under qemu-ppc -cpu e300c3"
 scripts/ppc-deps.sh
-scripts/build.sh build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
+scripts/build.sh build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DBUILD_TESTING=ON -DMENUHOLD_WERROR=ON
 run_ctest build-ppc
 end_pass "PowerPC, glibc"
 
 echo "== cross-build for PowerPC e300c3 against musl, static and -Os as shipped, and test under qemu-ppc -cpu e300c3"
 scripts/musl-deps.sh
 scripts/build.sh build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-musl.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
+    -DBUILD_TESTING=ON -DMENUHOLD_WERROR=ON
 run_ctest build-musl
 end_pass "PowerPC, musl"
 
