@@ -11,32 +11,45 @@ import subprocess
 from conftest import CTL, LAUNCHER, SOCKET, ctl, product_json, upload
 
 BUILD, SOURCE = os.environ.get("MENUHOLD_BUILD_DIR", ""), os.environ.get("MENUHOLD_SOURCE_DIR", "")
-MODES = {0o755: ("etc/init.d/menuhold", "bin/menuholdctl", "sbin/menuhold", "libexec/menuhold-dirs"),
+VERSION = re.search(r"^project\(menuhold VERSION ([0-9.]+)", open(SOURCE + "/CMakeLists.txt").read(), re.M).group(1)
+INIT = "etc/init.d/S50menuhold"  # BusyBox's rcS runs S??* only
+MODES = {0o755: ("sbin/menuhold", "bin/menuholdctl", "libexec/menuhold-dirs", INIT),
          0o644: ("lib/systemd/system/menuhold.service", "share/man/man1/menuholdctl.1", "share/man/man8/menuhold.8")}
 PREFIX = "/usr/local"  # the build's configured prefix
 
 
-def install(destdir=""):  # always with umask 002
-    if not destdir:  # into a private /usr/local
+def files_of(modes):
+    return {path: mode for mode, paths in modes.items() for path in paths}
+
+
+def install(destdir="", prefix=None):  # always with umask 002
+    if not destdir and not prefix:  # into a private /usr/local
         subprocess.run(["mount", "-t", "tmpfs", "menuhold-usr-local", PREFIX], check=True)
-    subprocess.run(["cmake", "--install", BUILD], check=True, capture_output=True,
-                   env=dict(os.environ, DESTDIR=destdir), preexec_fn=lambda: os.umask(0o002))
+    subprocess.run(["cmake", "--install", BUILD] + (["--prefix", prefix] if prefix else []), check=True,
+                   capture_output=True, env=dict(os.environ, DESTDIR=destdir), preexec_fn=lambda: os.umask(0o002))
 
 
-def test_install_gives_explicit_modes_whatever_the_umask_and_source_modes():
+def test_install_goes_under_the_prefix_given_with_explicit_modes_whatever_the_umask_and_source_modes():
     sources = [os.path.join(SOURCE, p) for p in ("doc/menuhold.8", "doc/menuholdctl.1", "init/menuhold.service.in")]
     modes = [os.stat(p).st_mode for p in sources]
+    cases = [("/tmp/stage", None, PREFIX), ("", "/tmp/opt", "/tmp/opt"), ("/tmp/stage-usr", "/usr", "/usr")]
     try:
         [os.chmod(p, 0o664) for p in sources]  # as unpacked with umask 002
-        install("/tmp/stage")
+        for destdir, prefix, installed in cases:
+            install(destdir, prefix)
+            files = [os.path.join(d, n) for d, _, names in os.walk(destdir or prefix) for n in names]
+            found = {"/" + os.path.relpath(f, destdir or "/"): stat.S_IMODE(os.stat(f).st_mode) for f in files}
+            # The prefix /usr keeps its configuration in /etc.
+            where = {p: ("" if (installed, p) == ("/usr", INIT) else installed) + "/" + p for p in files_of(MODES)}
+            assert found == {where[p]: mode for p, mode in files_of(MODES).items()}, prefix
+            assert {stat.S_IMODE(os.stat(d).st_mode) for d, _, _ in os.walk(destdir or prefix)} == {0o755}, prefix
+            init, unit = (open(destdir + where[p]).read() for p in (INIT, "lib/systemd/system/menuhold.service"))
+            assert "DAEMON=${MENUHOLD_DAEMON:-%s/sbin/menuhold}" % installed in init, prefix
+            assert "\nExecStart=%s/sbin/menuhold\n" % installed in unit, prefix
     finally:
         [os.chmod(p, mode) for p, mode in zip(sources, modes)]
-    root = "/tmp/stage" + PREFIX
-    found = {os.path.relpath(os.path.join(d, n), root): stat.S_IMODE(os.stat(os.path.join(d, n)).st_mode)
-             for d, _, names in os.walk("/tmp/stage") for n in names}
-    assert found == {path: mode for mode, paths in MODES.items() for path in paths}
-    assert "DAEMON=${MENUHOLD_DAEMON:-/usr/local/sbin/menuhold}" in open(root + "/etc/init.d/menuhold").read()
-    assert "\nExecStart=/usr/local/sbin/menuhold\n" in open(root + "/lib/systemd/system/menuhold.service").read()
+    for page in ("doc/menuhold.8", "doc/menuholdctl.1"):  # one version number, the project's
+        assert re.search(r'^\.TH .* "menuhold v%s"' % re.escape(VERSION), open(SOURCE + "/" + page).read(), re.M), page
 
 
 def test_directories_are_made_or_refused():
@@ -66,7 +79,7 @@ def test_installed_unit_verifies_pages_render_and_init_script_follows_lsb(syslog
         env["MENUHOLD_" + name] = "/tmp/" + name
 
     def run(action):
-        r = subprocess.run([PREFIX + "/etc/init.d/menuhold", action], capture_output=True, text=True, env=env,
+        r = subprocess.run([PREFIX + "/" + INIT, action], capture_output=True, text=True, env=env,
                            timeout=60)
         return r.returncode, r.stdout
 
