@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "v3.1";
+constexpr const char* kVersion = "v" MENUHOLD_VERSION;
 
 void usage()
 {
