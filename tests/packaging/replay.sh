@@ -118,9 +118,9 @@ buildroot() {
         return 1
     grep -q "^sha256  $(sha256sum LICENSE | cut -d' ' -f1)  LICENSE$" "${mk%.mk}.hash" ||
         fail "menuhold.hash: not LICENSE's hash" || return 1
-    # The toolchain wrapper adds the CPU; toolchainfile.cmake as Buildroot fills in
-    # support/misc/toolchainfile.cmake.in (package/pkg-cmake.mk), for an external glibc
-    # toolchain and the default options (-O2, no debugging, _FORTIFY_SOURCE=1).
+    # The toolchain wrapper adds the CPU; toolchainfile.cmake as buildroot/buildroot's
+    # package/pkg-cmake.mk fills in support/misc/toolchainfile.cmake.in, for an external
+    # glibc toolchain and the default options (-O2, no debugging, _FORTIFY_SOURCE=1).
     mkdir -p "$host/bin" "$host/share/buildroot"
     for tool in gcc g++; do
         printf '#!/bin/sh\nexec /usr/bin/powerpc-linux-gnu-%s -mcpu=e300c3 "$@"\n' $tool \
@@ -152,15 +152,17 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "$staging")
 set(CMAKE_C_COMPILER "$host/bin/powerpc-linux-gnu-gcc")
 set(CMAKE_CXX_COMPILER "$host/bin/powerpc-linux-gnu-g++")
 EOF
-    # The local site is copied as package/pkg-generic.mk does (.stamp_rsynced).
+    # The local site is copied as buildroot/buildroot's package/pkg-generic.mk does
+    # (.stamp_rsynced).
     mkdir -p "$dir"
     step rsync -au --chmod=u=rwX,go=rX $(recipe_var "$mk" "$vars" MENUHOLD_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS) \
         --exclude .svn --exclude .git --exclude .hg --exclude .bzr --exclude CVS \
         "$(recipe_var "$mk" "$vars" MENUHOLD_SITE)/" "$dir" || return 1
     for init in busybox systemd; do
         opts=$(recipe_var "$mk" "$vars $([ $init = systemd ] && echo BR2_INIT_SYSTEMD=y)" MENUHOLD_CONF_OPTS)
-        # package/pkg-cmake.mk: MENUHOLD_CONFIGURE_CMDS (an in-source build, as by default),
-        # MENUHOLD_BUILD_CMDS, MENUHOLD_INSTALL_TARGET_CMDS.
+        # buildroot/buildroot package/pkg-cmake.mk: MENUHOLD_CONFIGURE_CMDS (an in-source
+        # build, the default), MENUHOLD_BUILD_CMDS, MENUHOLD_INSTALL_TARGET_CMDS. Its
+        # generator is spelt -G"Unix MakeFiles", which Debian 12's CMake 3.25 refuses.
         (cd "$dir" && rm -f CMakeCache.txt &&
             step cmake "$dir" -G"Unix Makefiles" -DCMAKE_TOOLCHAIN_FILE="$host/share/buildroot/toolchainfile.cmake" \
                 -DCMAKE_INSTALL_PREFIX="/usr" -DCMAKE_INSTALL_RUNSTATEDIR="/run" -DCMAKE_COLOR_MAKEFILE=OFF \
@@ -191,7 +193,7 @@ print(menuhold_version(D))' "$src" <"$bb")
         fail "menuhold.bb: LIC_FILES_CHKSUM is not LICENSE's" || return 1
     # The recipe's options, with a default image's directories (no usrmerge).
     extra=$(sed -n 's/^EXTRA_OECMAKE = "\(.*\)"$/\1/p' "$bb" | sed 's#${systemd_system_unitdir}#/lib/systemd/system#')
-    # The toolchain file that cmake.bbclass writes (do_generate_toolchain_file), with a
+    # The toolchain file that cmake.bbclass (below) writes in do_generate_toolchain_file, with a
     # 32-bit glibc target's flags: debugging information, its paths mapped as
     # bitbake.conf's DEBUG_PREFIX_MAP does; Debian's toolchain root stands for the
     # recipe's sysroot.
@@ -233,8 +235,9 @@ set( CMAKE_LIBRARY_PATH /usr/lib /lib )
 list(APPEND CMAKE_C_IMPLICIT_INCLUDE_DIRECTORIES /usr/include)
 list(APPEND CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES /usr/include)
 EOF
-    # meta/classes-recipe/cmake.bbclass: cmake_do_configure (in B, which externalsrc puts
-    # at WORKDIR/BPN-PV; S is this source tree), cmake_do_compile, cmake_do_install.
+    # openembedded/openembedded-core meta/classes-recipe/cmake.bbclass: cmake_do_configure
+    # (in B, which externalsrc.bbclass puts at WORKDIR/BPN-PV; S is this source tree),
+    # cmake_do_compile, cmake_do_install.
     local tree_before
     tree_before=$(git status --porcelain --ignored)
     (cd "$b" && step cmake -G 'Ninja' -DCMAKE_MAKE_PROGRAM=ninja "$src" -DCMAKE_INSTALL_PREFIX:PATH=/usr \
@@ -272,8 +275,8 @@ openwrt() {
     local cflags="-Os -pipe -mcpu=e300c3 -fno-caller-saves -fno-plt -fmacro-prefix-map=$b=menuhold-$version"
     cflags="$cflags -Wformat -Werror=format-security -fstack-protector -D_FORTIFY_SOURCE=1 -Wl,-z,now -Wl,-z,relro"
     local ldflags="-L$staging/usr/lib -L$staging/lib -znow -zrelro"
-    # include/cmake.mk: Build/Configure/Default (CMAKE_OPTIONS: its own, then the
-    # recipe's), Build/Compile/Default and Build/Install/Default with Ninja.
+    # openwrt/openwrt include/cmake.mk: Build/Configure/Default (CMAKE_OPTIONS: its own,
+    # then the recipe's), Build/Compile/Default and Build/Install/Default with Ninja.
     (cd "$b" && CFLAGS="$cflags" CXXFLAGS="$cflags" LDFLAGS="$ldflags" step cmake --no-warn-unused-cli \
         -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_VERSION=1 -DCMAKE_SYSTEM_PROCESSOR=powerpc \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-DNDEBUG" \
