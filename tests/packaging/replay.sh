@@ -183,11 +183,12 @@ yocto() {
     local workdir=$work/yocto/menuhold/$version-r0 extra pv
     local b=$workdir/menuhold-$version d=$workdir/image dbg=/usr/src/debug/menuhold/$version-r0
     # The recipe's version function, run as BitBake would, with its EXTERNALSRC.
-    pv=$(python3 -c 'import os, sys
-exec(sys.stdin.read().split("def ", 1)[1].join(["def ", ""]).split("\n\n")[0])
-class D:
-    getVar = staticmethod(lambda name: sys.argv[1])
-print(menuhold_version(D))' "$src" <"$bb")
+    pv=$(python3 - "$bb" "$src" <<'EOF'
+import os, re, sys
+exec(re.search(r"^def menuhold_version.*?\n\n", open(sys.argv[1]).read(), re.M | re.S).group(0))
+print(menuhold_version(type("D", (), {"getVar": staticmethod(lambda name: sys.argv[2])})))
+EOF
+)
     [ "$pv" = "$version" ] || fail "menuhold.bb's version is \"$pv\", not $version" || return 1
     grep -q "^LIC_FILES_CHKSUM = \"file://LICENSE;md5=$(md5sum <LICENSE | cut -d' ' -f1)\"$" "$bb" ||
         fail "menuhold.bb: LIC_FILES_CHKSUM is not LICENSE's" || return 1
