@@ -329,11 +329,13 @@ Architecture: powerpc" ] || fail "control fields: $(dpkg-deb --field "$deb")" ||
         [ -x "$b/control/$script" ] && sh -n "$b/control/$script" || fail "$script is not a runnable script" || return 1
     done
     step dpkg-deb --extract "$deb" "$root" || return 1
+    # The usual files, the manual pages compressed and Debian's copyright file added.
     ! readelf -d "$root/usr/sbin/menuhold" "$root/usr/bin/menuholdctl" | grep -q NEEDED ||
         fail "the programs need shared libraries, and the package says none" || return 1
-    check_tree "$root" "$common
+    check_tree "$root" "${common//.[18]/&.gz}
 755 etc/init.d/menuhold
-644 usr/lib/systemd/system/menuhold.service" etc/init.d/menuhold "$sysv_names" \
+644 usr/lib/systemd/system/menuhold.service
+644 usr/share/doc/menuhold/copyright" etc/init.d/menuhold "$sysv_names" \
         usr/lib/systemd/system/menuhold.service "$sysv_names"
 }
 
