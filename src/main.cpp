@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "v3.1";
+constexpr const char* kVersion = "v" MENUHOLD_VERSION;
 constexpr mode_t kLockFileMode = 0600;
 
 void usage()
