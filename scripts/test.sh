@@ -4,7 +4,7 @@
 # end-to-end tests and browser tests, each in a private mount namespace) four times:
 # natively, with AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for the
 # device's PowerPC e300c3 under qemu-ppc, once against glibc and once statically against
-# musl as shipped; the packaging recipes' builds replayed (tests/packaging/replay.sh); then a
+# musl as shipped; the packaging recipes' builds replayed (packaging/replay.sh); then a
 # bounded run of each fuzz target.
 # Ends with one line "suite: N passed, N failed". Run as root.
 set -euo pipefail
@@ -61,7 +61,7 @@ end_pass "PowerPC, glibc"
 
 echo "== packaging: the Buildroot, Yocto and OpenWrt builds replayed for PowerPC, and the .deb"
 log=$(mktemp)
-tests/packaging/replay.sh build-replay 2>&1 | tee "$log" || true
+packaging/replay.sh build-replay 2>&1 | tee "$log" || true
 line=$(grep -E '^replay: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n1 || true)
 rm -f "$log"
 if [ -n "$line" ]; then

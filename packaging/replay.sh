@@ -8,9 +8,9 @@
 # init files' names and the programs they name, PowerPC binaries that run, and no path of
 # this machine in any file. Last the .deb that cpack makes of the static PowerPC build,
 # read with dpkg-deb. One line per part, then "replay: N passed, N failed".
-#   tests/packaging/replay.sh [WORK_DIR]   (default build-replay; needs scripts/ppc-deps.sh)
+#   packaging/replay.sh [WORK_DIR]   (default build-replay; needs scripts/ppc-deps.sh)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 src=$PWD
 work=$(realpath -m "${1:-build-replay}")
 version=$(sed -n 's/^project(menuhold VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
