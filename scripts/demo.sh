@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/web-deps.sh
-scripts/build.sh build -DMENUHOLD_TESTS=OFF >/dev/null
+scripts/build.sh build -DBUILD_TESTING=OFF >/dev/null
 init/menuhold-dirs  # creates the directories, or refuses ones that are not root's
 
 pids=()

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 scripts/deps.sh clang libclang-rt-14-dev
-CC=clang CXX=clang++ scripts/build.sh build-fuzz -DMENUHOLD_FUZZ=ON -DMENUHOLD_TESTS=OFF >/dev/null
+CC=clang CXX=clang++ scripts/build.sh build-fuzz -DMENUHOLD_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 top=$PWD
 for target in version; do
     dict=()
