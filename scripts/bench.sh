@@ -18,13 +18,13 @@ if [ "${1:-}" = --ppc ]; then
     shift
 fi
 scripts/deps.sh
-scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=MinSizeRel -DMENUHOLD_TESTS=OFF >/dev/null
+scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >/dev/null
 strip -o build-bench/menuhold.stripped build-bench/src/menuhold
 service=build-bench/src/menuhold
 results=bench/results.json
 if $ppc; then
     scripts/build.sh build-bench-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \
-        -DCMAKE_BUILD_TYPE=MinSizeRel -DMENUHOLD_TESTS=OFF >/dev/null
+        -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >/dev/null
     service=build-bench-ppc/menuhold-qemu
     printf '#!/bin/sh\nexec qemu-ppc -cpu e300c3 -L /usr/powerpc-linux-gnu "%s" "$@"\n' \
         "$PWD/build-bench-ppc/src/menuhold" >"$service"

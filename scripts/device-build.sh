@@ -16,7 +16,8 @@ menuhold_limit=400000  # bytes, for the self-contained service
 build() {
     local kind=$1
     shift
-    cmake --no-warn-unused-cli -S . -B "build-device-$kind" -DCMAKE_BUILD_TYPE=MinSizeRel -DMENUHOLD_TESTS=OFF "$@" >/dev/null
+    cmake --no-warn-unused-cli -S . -B "build-device-$kind" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF "$@" \
+        >/dev/null
     cmake --build "build-device-$kind" -j"$(nproc)" >/dev/null
     mkdir -p "dist/powerpc/$kind"
     for program in src/menuhold tools/menuholdctl; do

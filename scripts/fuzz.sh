@@ -13,7 +13,7 @@ scripts/deps.sh clang libclang-rt-14-dev
 scripts/ppc-deps.sh >/dev/null
 top=$PWD
 cjson=$(find "$top/build-ppc-deps/src" -maxdepth 1 -type d -name 'cjson-*' | head -n1)
-CC=clang CXX=clang++ scripts/build.sh build-fuzz -DMENUHOLD_FUZZ=ON -DMENUHOLD_TESTS=OFF \
+CC=clang CXX=clang++ scripts/build.sh build-fuzz -DMENUHOLD_FUZZ=ON -DBUILD_TESTING=OFF \
     -DMENUHOLD_CJSON_SOURCE="$cjson" >/dev/null
 status=0
 for target in version product_file request; do

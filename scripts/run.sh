@@ -6,6 +6,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh build -DMENUHOLD_TESTS=OFF >/dev/null
+scripts/build.sh build -DBUILD_TESTING=OFF >/dev/null
 mkdir -p -m 0755 /tmp/json_menu /tmp/panel_push
 exec build/src/menuhold -d "$@"

@@ -4,7 +4,8 @@
 # end-to-end tests and browser tests, each in a private mount namespace) four times:
 # natively, with AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for the
 # device's PowerPC e300c3 under qemu-ppc, once against glibc and once statically against
-# musl as shipped; then a bounded run of each fuzz target.
+# musl as shipped; the packaging recipes' builds replayed (packaging/replay.sh); then a
+# bounded run of each fuzz target.
 # Ends with one line "suite: N passed, N failed". Run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,25 +44,39 @@ run_ctest() {
 }
 
 echo "== build and test: native"
-scripts/build.sh build -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
+scripts/build.sh build -DBUILD_TESTING=ON -DMENUHOLD_WERROR=ON
 run_ctest build
 end_pass "native"
 
 echo "== build and test: AddressSanitizer + UndefinedBehaviorSanitizer"
-scripts/build.sh build-asan -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+scripts/build.sh build-asan -DBUILD_TESTING=ON -DMENUHOLD_WERROR=ON -DMENUHOLD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 run_ctest build-asan ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=4 UBSAN_OPTIONS=print_stacktrace=1
 end_pass "sanitizers"
 
 echo "== cross-build for PowerPC e300c3 and test under qemu-ppc -cpu e300c3"
 scripts/ppc-deps.sh
-scripts/build.sh build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
+scripts/build.sh build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DBUILD_TESTING=ON -DMENUHOLD_WERROR=ON
 run_ctest build-ppc
 end_pass "PowerPC, glibc"
+
+echo "== packaging: the Buildroot, Yocto and OpenWrt builds replayed for PowerPC, and the .deb"
+log=$(mktemp)
+packaging/replay.sh build-replay 2>&1 | tee "$log" || true
+line=$(grep -E '^replay: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n1 || true)
+rm -f "$log"
+if [ -n "$line" ]; then
+    passed=$((passed + $(echo "$line" | sed -E 's/replay: ([0-9]+) passed.*/\1/')))
+    failed=$((failed + $(echo "$line" | sed -E 's/.* ([0-9]+) failed/\1/')))
+else
+    echo "test.sh: the packaging replay gave no summary" >&2
+    failed=$((failed + 1))
+fi
+end_pass "packaging"
 
 echo "== cross-build for PowerPC e300c3 against musl, static and -Os as shipped, and test under qemu-ppc -cpu e300c3"
 scripts/musl-deps.sh
 scripts/build.sh build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-musl.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DMENUHOLD_TESTS=ON -DMENUHOLD_WERROR=ON
+    -DBUILD_TESTING=ON -DMENUHOLD_WERROR=ON
 run_ctest build-musl
 end_pass "PowerPC, musl"
 

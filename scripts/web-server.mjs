@@ -4,38 +4,37 @@
 // /tmp/json_history.gz with Content-Encoding: gzip when the browser accepts gzip and the
 // history file itself is there and valid (else the file as it stands, so the page shows
 // what is wrong). ETag and Last-Modified (the history file's own time) let the page ask
-// with If-None-Match and get 304 Not Modified.
-//   node scripts/web-server.mjs [--port 8080]     (--port 0 picks a free port)
+// with If-None-Match and get 304 Not Modified. /cgi-bin/status runs the page's status CGI
+// with the given menuholdctl.
+//   node scripts/web-server.mjs [--port 8080] [--ctl build/tools/menuholdctl]   (--port 0: a free port)
 import { createServer } from 'node:http';
+import { execFile } from 'node:child_process';
 import { readFile, stat } from 'node:fs/promises';
 import { fileURLToPath } from 'node:url';
 import path from 'node:path';
 
 const top = path.dirname(path.dirname(fileURLToPath(import.meta.url)));
 const web = path.join(top, 'web');
-const modules = path.join(web, 'node_modules');
 const HISTORY = '/tmp/json_history.json';
 const HISTORY_GZ = '/tmp/json_history.gz';
+const TYPES = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css' };
 
 // Only these paths are served: nothing else on disk is reachable.
-const FILES = {
-  '/': [path.join(web, 'index.html'), 'text/html; charset=utf-8'],
-  '/index.html': [path.join(web, 'index.html'), 'text/html; charset=utf-8'],
-  '/app.js': [path.join(web, 'app.js'), 'text/javascript; charset=utf-8'],
-  '/style.css': [path.join(web, 'style.css'), 'text/css; charset=utf-8'],
-  '/datatables/dataTables.min.js': [path.join(modules, 'datatables.net/js/dataTables.min.js'), 'text/javascript; charset=utf-8'],
-  '/datatables/dataTables.dataTables.min.css': [path.join(modules, 'datatables.net-dt/css/dataTables.dataTables.min.css'), 'text/css; charset=utf-8'],
-};
+const FILES = ['index.html', 'app.js', 'style.css', 'vendor/datatables/dataTables.min.js',
+  'vendor/datatables/dataTables.dataTables.min.css'];
 
 function fail(message) {
   console.error('web-server: ' + message);
   process.exit(2);
 }
 
+function argument(name, fallback) {
+  const i = process.argv.indexOf(name);
+  return i < 0 ? fallback : process.argv[i + 1] || '';
+}
+
 function portArgument() {
-  const i = process.argv.indexOf('--port');
-  if (i < 0) return 8080;
-  const text = process.argv[i + 1] || '';
+  const text = argument('--port', '8080');
   if (!/^\d+$/.test(text) || Number(text) > 65535) fail(`--port takes a number from 0 to 65535, not '${text}'`);
   return Number(text);
 }
@@ -94,20 +93,30 @@ async function sendHistory(req, res) {
   res.end((gzip || plain)[0]);
 }
 
-async function sendFile(file, res) {
-  try {
-    const body = await readFile(file[0]);
-    res.writeHead(200, { 'Content-Type': file[1], 'Cache-Control': 'no-cache' });
-    res.end(body);
-  } catch {
-    res.writeHead(500, { 'Content-Type': 'text/plain' });
-    res.end('run scripts/web-deps.sh first\n');
-  }
+async function sendFile(name, res) {
+  const body = await readFile(path.join(web, name));
+  res.writeHead(200, { 'Content-Type': TYPES[path.extname(name)] + '; charset=utf-8', 'Cache-Control': 'no-cache' });
+  res.end(body);
 }
 
+// The CGI as a device's server runs it: its header lines, an empty line, the body.
+async function sendStatus(ctl, res) {
+  const output = await new Promise((resolve) => {
+    execFile('/bin/sh', [path.join(web, 'cgi-bin', 'status.in')], { env: { ...process.env, MENUHOLD_CTL: ctl } },
+      (error, stdout) => resolve(stdout));
+  });
+  const end = output.indexOf('\r\n\r\n');
+  if (end < 0) throw new Error('the status CGI gave no header');
+  const headers = Object.fromEntries(output.slice(0, end).split('\r\n').map((line) => line.split(/:\s*/, 2)));
+  res.writeHead(200, headers);
+  res.end(output.slice(end + 4));
+}
+
+const ctl = path.resolve(argument('--ctl', path.join(top, 'build', 'tools', 'menuholdctl')));
 const server = createServer((req, res) => {
-  const url = new URL(req.url, 'http://localhost');
-  const sent = url.pathname === '/json_history.json' ? sendHistory(req, res) : FILES[url.pathname] ? sendFile(FILES[url.pathname], res) : null;
+  const name = new URL(req.url, 'http://localhost').pathname.slice(1) || 'index.html';
+  const sent = name === 'json_history.json' ? sendHistory(req, res)
+    : name === 'cgi-bin/status' ? sendStatus(ctl, res) : FILES.includes(name) ? sendFile(name, res) : null;
   if (!sent) {
     res.writeHead(404, { 'Content-Type': 'text/plain' });
     res.end('not found\n');
@@ -115,12 +124,14 @@ const server = createServer((req, res) => {
   }
   sent.catch((e) => {
     res.writeHead(500, { 'Content-Type': 'text/plain' });
-    res.end(`cannot read the history file: ${e.code || e.message}\n`);
+    res.end(`cannot serve /${name}: ${e.code || e.message}\n`);
   });
 });
 
 const port = portArgument();
-server.on('error', (e) => fail(`cannot listen on 127.0.0.1:${port}: ${e.code === 'EADDRINUSE' ? 'the port is taken' : e.message}`));
+server.on('error', (e) => {
+  fail(`cannot listen on 127.0.0.1:${port}: ${e.code === 'EADDRINUSE' ? 'the port is taken' : e.message}`);
+});
 server.listen(port, '127.0.0.1', () => {
   console.log(`listening on http://127.0.0.1:${server.address().port}/`);
 });

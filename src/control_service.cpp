@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sched.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "file_io.h"
 #include "menuhold.h"
 #include "paths.h"
+#include "printable.h"
 #include "signals.h"
 #include "version.h"
 
@@ -24,6 +26,11 @@ constexpr socklen_t kAddressLength = 110;  // sizeof(sockaddr_un), for bind, rec
 constexpr mode_t kSocketMode = 03567;      // hexadecimal 777: group and others may send
 constexpr int kSelectWidth = 1024;
 constexpr time_t kWaitSeconds = 3;
+// More than the control socket's queue holds, so that one turn reads all that waits.
+constexpr size_t kReadAheadPerTurn = 256;
+// Each failed bind that finds another user's entry at the path moves it aside; someone who
+// makes one again each time cannot win this many times in a row.
+constexpr int kBindAttempts = 100;
 static_assert(sizeof(sockaddr_un) == kAddressLength, "sockaddr_un is 110 bytes");
 
 // After a failure of select other than a signal, do not spin.
@@ -33,20 +40,44 @@ void pause_briefly()
     nanosleep(&pause, nullptr);
 }
 
-// The sender's user id from the credentials the kernel attached; -1 when there are none.
+// The sender's process and user as the kernel attached them; unknown without credentials.
 // The control buffer has room for the credentials only: descriptors that a client passes
 // along do not fit, and the kernel closes them.
-uid_t sender_uid_of(struct msghdr& msg)
+Sender sender_of(struct msghdr& msg)
 {
+    Sender sender;
     for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
             c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
             struct ucred cred;
             std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
-            return cred.uid;
+            sender.pid = cred.pid;
+            sender.uid = cred.uid;
+            sender.gid = cred.gid;
         }
     }
-    return static_cast<uid_t>(-1);
+    return sender;
+}
+
+// Binds the socket to the control socket's path. Another user's entry that takes the path
+// meanwhile (after the unlink of init) is moved aside, again and again if need be; an
+// entry of the service's own user (a directory that root made) makes the bind fail.
+bool bind_control_socket(int socket)
+{
+    struct sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, paths::kSocket, sizeof addr.sun_path - 1);
+    for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
+        if (bind(socket, reinterpret_cast<struct sockaddr*>(&addr), kAddressLength) == 0) return true;
+        const int error = errno;
+        if (error != EADDRINUSE || !move_aside_if_foreign(paths::kSocket)) {
+            errno = error;
+            return false;
+        }
+    }
+    errno = EADDRINUSE;
+    return false;
 }
 
 }  // namespace
@@ -71,6 +102,7 @@ int Menuhold::init(int json_debug)
     debug = json_debug;
     build_table();
 
+    move_aside_if_foreign(paths::kSocket);
     unlink(paths::kSocket);
     ctrl_socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (ctrl_socket < 0 || ctrl_socket >= FD_SETSIZE) {
@@ -88,12 +120,12 @@ int Menuhold::init(int json_debug)
         close(ctrl_socket);
         return -1;
     }
-
-    struct sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, paths::kSocket, sizeof addr.sun_path - 1);
-    if (bind(ctrl_socket, reinterpret_cast<struct sockaddr*>(&addr), kAddressLength) < 0) {
+    if (!Replies::bound_send_buffer(ctrl_socket)) {
+        syslog(LOG_ERR, "cannot bound the replies' buffer: %s\n", strerror(errno));
+        close(ctrl_socket);
+        return -1;
+    }
+    if (!bind_control_socket(ctrl_socket)) {
         debugf(debug, "bind: bind failed: [%s]\n", strerror(errno));
         close(ctrl_socket);
         return -1;
@@ -143,40 +175,20 @@ int Menuhold::run()
     }
     debug_line(debug, "Start looping");
 
-    fd_set fds;
-    struct timeval tv;
     Request request;
     for (;;) {
         log_pending_signals();
         if (!running_flag) break;
-
-        FD_ZERO(&fds);
-        FD_SET(ctrl_socket, &fds);
-        tv.tv_sec = kWaitSeconds;
-        tv.tv_usec = 0;
-        const int ready = select(kSelectWidth, &fds, nullptr, nullptr, &tv);
-        if (ready == -1) {
-            const int error = errno;
-            debugf(debug, "ERROR: select(), [%s]\n", strerror(error));
-            debugf(debug, "ctrl_socket[%d]\n", ctrl_socket);
-            if (error != EINTR) pause_briefly();
-            continue;
-        }
-        if (ready == 0) {
-            debug_line(debug, "Timeout...");
-            continue;
-        }
+        if (requests.empty() && !wait_for_datagrams()) continue;
+        read_ahead();
         debug_line(debug, "\n========Data is available ============================================");
-        if (!FD_ISSET(ctrl_socket, &fds)) {
-            debug_line(debug, "Ctrl_socket is not in FD SET");
-            continue;
-        }
-        if (!receive(request)) {
+        if (!requests.next(request)) {
             debug_line(debug, "Error: cannot receive message from client");
             continue;
         }
+        c_addr = request.from;
+        c_sender = request.sender;
         debugf(debug, "Got message from to [%.*s]\n", static_cast<int>(sizeof c_addr.sun_path), c_addr.sun_path);
-        debugf(debug, "[%s][%d] command[%s]\n", "run", __LINE__, request.message.command);
         serve(request);
     }
     debug_line(debug, "Stopped looping");
@@ -185,11 +197,66 @@ int Menuhold::run()
     return 0;
 }
 
-// Receives one datagram with its sender's address (into c_addr) and credentials. A short
-// datagram reads as if its missing bytes were zero.
+// Waits up to 3 seconds for a datagram on the control socket; false when none came (a
+// time-out, a signal, a failure), which ends the turn. Spare reply sockets whose replies
+// have all been read are closed while the service is idle.
+bool Menuhold::wait_for_datagrams()
+{
+    fd_set fds;
+    FD_ZERO(&fds);
+    FD_SET(ctrl_socket, &fds);
+    struct timeval tv = {kWaitSeconds, 0};
+    const int ready = select(kSelectWidth, &fds, nullptr, nullptr, &tv);
+    if (ready == -1) {
+        const int error = errno;
+        debugf(debug, "ERROR: select(), [%s]\n", strerror(error));
+        debugf(debug, "ctrl_socket[%d]\n", ctrl_socket);
+        if (error != EINTR) pause_briefly();
+        return false;
+    }
+    if (ready == 0) {
+        debug_line(debug, "Timeout...");
+        replies.release_idle();
+        return false;
+    }
+    if (!FD_ISSET(ctrl_socket, &fds)) {
+        debug_line(debug, "\n========Data is available ============================================");
+        debug_line(debug, "Ctrl_socket is not in FD SET");
+        return false;
+    }
+    return true;
+}
+
+// Reads every datagram waiting on the control socket (a bounded number per turn) into the
+// queues, so that a request is served in its user's turn whatever came before it. Senders
+// that found the socket's queue full sleep until it has room; after a round that read more
+// than one datagram they are let in before the next round, so that a burst of them cannot
+// keep another user's request out for several turns. A datagram that the service sent
+// itself (a reply whose path leads back to the control socket) is never served: answering
+// it would start a loop.
+void Menuhold::read_ahead()
+{
+    Request request;
+    size_t read = 0;
+    for (;;) {
+        size_t round = 0;
+        for (; read + round < kReadAheadPerTurn && receive(request); ++round) {
+            if (request.sender.pid == getpid())
+                debug_line(debug, "Passed over a datagram the service sent itself");
+            else if (!requests.push(request))
+                debug_line(debug, "Dropped a request: its user has too many waiting");
+        }
+        read += round;
+        if (round <= 1 || read >= kReadAheadPerTurn) return;
+        sched_yield();  // the senders that waited for room now get in
+    }
+}
+
+// Receives one datagram, if one waits, with its sender's address and credentials. A
+// short datagram reads as if its missing bytes were zero.
 bool Menuhold::receive(Request& request)
 {
-    std::memset(&c_addr, 0, sizeof c_addr);
+    std::memset(&request.from, 0, sizeof request.from);
     std::memset(request.datagram, 0, sizeof request.datagram);
     struct iovec iov = {request.datagram, sizeof request.datagram};
     union {
@@ -198,31 +265,30 @@ bool Menuhold::receive(Request& request)
     } control;
     struct msghdr msg;
     std::memset(&msg, 0, sizeof msg);
-    msg.msg_name = &c_addr;
+    msg.msg_name = &request.from;
     msg.msg_namelen = kAddressLength;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control.space;
     msg.msg_controllen = sizeof control.space;
-    const ssize_t length = recvmsg(ctrl_socket, &msg, MSG_DONTWAIT);
-    if (length == -1) return false;
-    request.message = protocol::decode(request.datagram, static_cast<size_t>(length));
-    request.sender_uid = sender_uid_of(msg);
+    if (recvmsg(ctrl_socket, &msg, MSG_DONTWAIT) == -1) return false;
+    request.sender = sender_of(msg);
     return true;
 }
 
 void Menuhold::serve(Request& request)
 {
-    operation& fromsocket = request.message;
+    operation fromsocket = protocol::decode(request.datagram, sizeof request.datagram);
+    debugf(debug, "[%s][%d] command[%s]\n", "run", __LINE__, fromsocket.command);
     int error;
     if (strcmp(fromsocket.command, protocol::kWrite) == 0) {
         if (strlen(fromsocket.option) > protocol::kLongestWritePath) {
             // A cut path could name another file: refuse it and touch nothing.
-            syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", fromsocket.option);
+            syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", printable::escaped(fromsocket.option).c_str());
             error = -1;
         } else {
             debugf(debug, "Write to flash from %s\n", fromsocket.option);
-            error = add(fromsocket.option, request.sender_uid);
+            error = add(fromsocket.option, request.sender.uid);
         }
     } else if (strcmp(fromsocket.command, protocol::kDelete) == 0) {
         const int del_id = atoi_saturated(fromsocket.option);
@@ -267,16 +333,9 @@ int Menuhold::sendMsgClient(operation* toClient, int error)
     return 0;
 }
 
-// Sends a reply to c_addr. It must never block the loop: a client that does not read its
-// replies would stall every other client. Unread replies stay charged to the sending
-// socket, so clients that hoard them could exhaust the control socket's buffer; then the
-// reply goes out from a socket of its own, whose buffer nobody else has touched.
+// Sends a reply to c_addr, the address of the request being served, resolved with the
+// rights of its sender. It never blocks the loop; a reply that cannot go now is dropped.
 int Menuhold::send_reply(const char* datagram)
 {
-    const auto* to = reinterpret_cast<const struct sockaddr*>(&c_addr);
-    if (sendto(ctrl_socket, datagram, protocol::kDatagramSize, MSG_DONTWAIT, to, kAddressLength) >= 0) return 0;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) return -1;
-    FileDescriptor spare(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!spare.valid()) return -1;
-    return sendto(spare.get(), datagram, protocol::kDatagramSize, MSG_DONTWAIT, to, kAddressLength) >= 0 ? 0 : -1;
+    return replies.send(ctrl_socket, datagram, protocol::kDatagramSize, c_addr, c_sender);
 }

@@ -18,6 +18,7 @@ namespace {
 constexpr char kTempPrefix[] = ".menuhold-";
 using TempName = char[sizeof kTempPrefix + 16];  // the prefix, 16 hex digits, the NUL
 constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
+constexpr mode_t kOwnDirectoryMode = 0755;  // less the umask: the web server reads the copies
 // A name is taken only by a collision of 64 random bits or by someone who can read
 // them; either way the next try draws anew, and so many tries never all fail.
 constexpr int kTempAttempts = 1000;
@@ -56,6 +57,14 @@ int write_parts(int fd, const struct iovec* parts, int count)
     return 0;
 }
 
+// "." and 16 hex digits of random_bits().
+std::string random_suffix()
+{
+    char suffix[18];
+    snprintf(suffix, sizeof suffix, ".%016llx", random_bits());
+    return suffix;
+}
+
 // Creates a new temporary in dir_fd with exactly the given mode; name receives its name.
 FileDescriptor create_temporary(int dir_fd, mode_t mode, TempName& name)
 {
@@ -78,7 +87,8 @@ FileDescriptor create_temporary(int dir_fd, mode_t mode, TempName& name)
     return FileDescriptor();
 }
 
-// Why a directory that others can reach is not the service's to use; nullptr when it is.
+}  // namespace
+
 const char* distrust_reason(const struct stat& st)
 {
     if (!S_ISDIR(st.st_mode)) return "not a directory";
@@ -86,8 +96,6 @@ const char* distrust_reason(const struct stat& st)
     if (st.st_mode & (S_IWGRP | S_IWOTH)) return "writable by group or others";
     return nullptr;
 }
-
-}  // namespace
 
 FileDescriptor::~FileDescriptor() { reset(); }
 
@@ -137,6 +145,10 @@ const char* DirectoryListing::next_name()
 int WorkDirectory::fd()
 {
     if (fd_.valid()) return fd_.get();
+    // Another user's entry at the path is moved aside, and the service makes its own.
+    if (trust_ == Trust::kOwnOnly && move_aside_if_foreign(path_) && mkdir(path_, kOwnDirectoryMode) != 0 &&
+        errno != EEXIST)
+        syslog(LOG_ERR, "cannot make directory %s: %s\n", path_, strerror(errno));
     FileDescriptor fd(open(path_, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     const char* reason = nullptr;
@@ -170,7 +182,8 @@ mode_t process_umask()
 mode_t mode_for_rewrite(int dir_fd, const char* name, mode_t default_mode)
 {
     struct stat st;
-    const bool exists = fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    const bool exists = fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+                        st.st_uid == geteuid();
     const mode_t mode = exists ? st.st_mode & 07777 : default_mode & ~process_umask();
     return mode & ~kSpecialBits;
 }
@@ -191,6 +204,9 @@ int write_file_atomically(int dir_fd, const char* name, const struct iovec* part
     }
     if (!error && close(fd.release()) != 0) error = errno;
     if (!error && renameat(dir_fd, temp, dir_fd, name) != 0) error = errno;
+    // Another user's directory may have taken a name the service's own file left free.
+    if (error == EISDIR && move_aside_if_foreign(dir_fd, name))
+        error = renameat(dir_fd, temp, dir_fd, name) != 0 ? errno : 0;
     if (error) {
         unlinkat(dir_fd, temp, 0);
         return error;
@@ -217,6 +233,30 @@ int read_whole_file(int dir_fd, const char* name, std::string& out, time_t* mtim
         if (n == 0) return 0;
         out.append(chunk, static_cast<size_t>(n));
     }
+}
+
+bool move_aside_if_foreign(int dir_fd, const char* name)
+{
+    struct stat st;
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid == geteuid()) return false;
+    const std::string moved = std::string(name) + ".moved" + random_suffix();
+    if (renameat(dir_fd, name, dir_fd, moved.c_str()) != 0) return false;
+    // The directory's own path, for the record (the kernel knows where the descriptor leads).
+    char dir_path[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(dir_fd);
+    if (readlink(link.c_str(), dir_path, sizeof dir_path - 1) <= 0) dir_path[0] = '.';
+    const std::string at = std::string(dir_path) + (std::strcmp(dir_path, "/") == 0 ? "" : "/");
+    syslog(LOG_WARNING, "%s%s was made by uid %u: moved aside to %s%s\n", at.c_str(), name,
+           static_cast<unsigned>(st.st_uid), at.c_str(), moved.c_str());
+    return true;
+}
+
+bool move_aside_if_foreign(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    const std::string dir_path = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+    const FileDescriptor dir(open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.valid() && move_aside_if_foreign(dir.get(), slash ? slash + 1 : path);
 }
 
 void remove_temporaries(int dir_fd)

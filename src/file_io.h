@@ -52,7 +52,9 @@ private:
 
 // A directory that the service writes into, opened once. Directories that other users
 // can reach (a path in /tmp) are used only when they are real directories of the
-// service's own user that nobody else may write to; /tmp itself is opened as it is.
+// service's own user that nobody else may write to: another user's entry at the path is
+// moved aside and replaced by a directory of the service's own; /tmp itself is opened as
+// it is.
 class WorkDirectory {
 public:
     enum class Trust { kOwnOnly, kAsIs };
@@ -72,24 +74,37 @@ private:
     FileDescriptor fd_;
 };
 
+// Why a directory that others can reach is not the service's own to use (not a
+// directory, another user's, writable by group or others); nullptr when it is.
+const char* distrust_reason(const struct stat& st);
+
 // The process umask, read once without changing it for good.
 mode_t process_umask();
 
-// The mode a rewritten file gets: an existing regular file keeps its own, as an in-place
-// rewrite would; a new one gets default_mode less the umask. Never set-uid, set-gid or
-// sticky, whatever the existing file or the default carries.
+// The mode a rewritten file gets: an existing regular file of the service's own user keeps
+// its own, as an in-place rewrite would; a new one, or one that another user made, gets
+// default_mode less the umask. Never set-uid, set-gid or sticky, whatever the existing
+// file or the default carries.
 mode_t mode_for_rewrite(int dir_fd, const char* name, mode_t default_mode);
 
 // Writes the parts, in order, to a new temporary file in dir_fd and renames it over name,
-// so that name holds the old or the new complete file at every moment. The temporary's
-// name is unpredictable and created exclusively. durable: fsync the file before and the
-// directory after the rename. mtime (optional) receives the written file's modification
-// time. Returns 0, or the errno of the step that failed (the temporary is removed then).
+// so that name holds the old or the new complete file at every moment (a directory that
+// another user made at name is moved aside). The temporary's name is unpredictable and
+// created exclusively. durable: fsync the file before and the directory after the rename.
+// mtime (optional) receives the written file's modification time. Returns 0, or the errno
+// of the step that failed (the temporary is removed then).
 int write_file_atomically(int dir_fd, const char* name, const struct iovec* parts, int count, mode_t mode,
                           bool durable, time_t* mtime = nullptr);
 
 // Reads the whole regular file name in dir_fd; returns 0 or an errno.
 int read_whole_file(int dir_fd, const char* name, std::string& out, time_t* mtime = nullptr);
+
+// Moves the entry at path out of the way when another user made it: such an entry at one
+// of the service's fixed paths is never obeyed. It is renamed beside itself to a new name
+// (".moved." and 16 random hex digits added) and logged at LOG_WARNING with its owner.
+// True when an entry was moved.
+bool move_aside_if_foreign(const char* path);
+bool move_aside_if_foreign(int dir_fd, const char* name);
 
 // Removes the leftover temporaries of interrupted writes in dir_fd: the service's own
 // (owned by its user), never another user's files.

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Process entry: command line, signals, clean-up of published state, and the order
 // init, recovery, run, destruction.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #ifdef __GLIBC__
@@ -9,9 +12,10 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -22,7 +26,8 @@
 
 namespace {
 
-constexpr const char* kVersion = "v3.1";
+constexpr const char* kVersion = "v" MENUHOLD_VERSION;
+constexpr mode_t kLockFileMode = 0600;
 
 void usage()
 {
@@ -44,6 +49,8 @@ void clear_published_state()
     printf("%s(): To open path %s\n", "main", paths::kPushDir);
     printf("%s(): to remove table file %s\n", "main", paths::kHistory);
     const int history_fd = dirs.history.fd();
+    move_aside_if_foreign(paths::kHistory);
+    move_aside_if_foreign(paths::kHistoryGz);
     unlinkat(history_fd, paths::kHistoryName, 0);
     remove_temporaries(history_fd);
 
@@ -55,18 +62,38 @@ void clear_published_state()
     remove_temporaries(push_fd);
 }
 
-// True when a menuhold of this user answers on the control socket. A socket that nobody
-// serves any more, or one that another user bound there, is replaced at start.
-bool another_service_runs()
+// Whether this is the one service: it holds a lock on a file in a directory where only
+// the service's user may create files, for the life of the process (the kernel releases
+// it however the process ends). Nobody else can hold it, create it first or link it.
+enum class Instance { kOnly, kAnother, kUnknown };
+
+Instance lock_instance(FileDescriptor& lock)
 {
+    const char* path = paths::kLockFile;
+    const char* name = std::strrchr(path, '/') + 1;  // allocates nothing: no memory is no reason to run twice
+    char dir_path[PATH_MAX] = {};
+    std::memcpy(dir_path, path, std::min(static_cast<size_t>(name - 1 - path), sizeof dir_path - 1));
+    const FileDescriptor dir(open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (lstat(paths::kSocket, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) return false;
-    FileDescriptor probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, paths::kSocket, sizeof addr.sun_path - 1);
-    // A datagram socket's connect sends nothing: it only finds out whether one is bound.
-    return probe.valid() && connect(probe.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
+    const char* reason = nullptr;
+    if (!dir.valid() || fstat(dir.get(), &st) != 0) {
+        reason = strerror(errno);
+    } else if ((reason = distrust_reason(st)) == nullptr) {
+        lock.reset(openat(dir.get(), name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLockFileMode));
+        if (lock.valid() && flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return Instance::kOnly;
+        if (lock.valid() && errno == EWOULDBLOCK) return Instance::kAnother;
+        reason = strerror(errno);
+    }
+    syslog(LOG_ERR, "cannot lock %s: %s\n", path, reason);
+    return Instance::kUnknown;
+}
+
+// A reply is resolved with its sender's user and group only (see replies.h): the
+// service's own supplementary groups must not widen that.
+void drop_supplementary_groups()
+{
+    if (geteuid() == 0 && getgroups(0, nullptr) > 0 && setgroups(0, nullptr) != 0)
+        syslog(LOG_ERR, "cannot drop supplementary groups: %s\n", strerror(errno));
 }
 
 // Ends the process where the service object stays alive: the socket path
@@ -120,10 +147,12 @@ int main(int argc, char** argv)
         }
     }
 
-    if (another_service_runs()) {
+    FileDescriptor instance_lock;
+    if (lock_instance(instance_lock) == Instance::kAnother) {
         fprintf(stderr, "%s: another menuhold is running on %s\n", argv[0], paths::kSocket);
         return 1;
     }
+    drop_supplementary_groups();
     install_signal_handlers();
     clear_published_state();
     log_pending_signals();

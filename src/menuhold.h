@@ -18,6 +18,8 @@
 
 #include "debug.h"
 #include "protocol.h"
+#include "replies.h"
+#include "request_queue.h"
 #include "table_file.h"
 
 // The product record of the product list: one held product.
@@ -48,13 +50,6 @@ struct ProductFile {
     mode_t mode = 0;
 };
 
-// One received request and who sent it.
-struct Request {
-    operation message;
-    char datagram[protocol::kDatagramSize];  // as received; a "status" reply is built in it
-    uid_t sender_uid;  // -1 when the datagram carried no credentials
-};
-
 class Menuhold {
 public:
     Menuhold();
@@ -73,6 +68,8 @@ public:
 private:
     // Control service (control_service.cpp)
     int sendMsgClient(operation* toClient, int error);
+    bool wait_for_datagrams();
+    void read_ahead();
     bool receive(Request& request);
     void serve(Request& request);
     int send_reply(const char* datagram);
@@ -95,8 +92,12 @@ private:
     int initialized;
     std::map<std::string, ProdInfo_s> Json_list;
     struct sockaddr_un c_addr;
+    Sender c_sender;  // who sent the request being served: its reply goes with these rights
     CJsonPtr table_root;  // owns the whole table document
     cJSON* table_aaData;  // the "aaData" array inside table_root; owns nothing
+
+    RequestQueue requests;  // read ahead, waiting to be served in turn
+    Replies replies;
 
     // Menu copies found at start under another name than their product's held file
     // name: a deletion of the product removes them too (and their push copies), so that a

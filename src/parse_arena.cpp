@@ -56,11 +56,11 @@ void install_hooks_once()
 
 }  // namespace
 
-ParseArena::ParseArena()
+ParseArena::ParseArena(size_t budget) : budget_(budget)
 {
     install_hooks_once();
     // Reserved, not committed: only the pages the parse touches become memory.
-    void* p = mmap(nullptr, kBudget, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* p = mmap(nullptr, budget_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     base_ = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
     exhausted_ = base_ == nullptr;
     current_arena = this;
@@ -70,14 +70,14 @@ ParseArena::~ParseArena()
 {
     current_arena = nullptr;
     ASAN_UNPOISON_MEMORY_REGION(base_, used_);  // the next mapping here starts clean
-    if (base_) munmap(base_, kBudget);
+    if (base_) munmap(base_, budget_);
 }
 
 void* ParseArena::allocate(size_t size)
 {
     constexpr size_t kAlign = alignof(std::max_align_t);
     const size_t rounded = (size + kAlign - 1) & ~(kAlign - 1);
-    if (!base_ || rounded < size || rounded > kBudget - used_ || kBudget - used_ - rounded < kRedZone) {
+    if (!base_ || rounded < size || rounded > budget_ - used_ || budget_ - used_ - rounded < kRedZone) {
         exhausted_ = true;
         return nullptr;
     }
@@ -91,5 +91,5 @@ void* ParseArena::allocate(size_t size)
 bool ParseArena::owns(const void* p) const
 {
     const char* c = static_cast<const char*>(p);
-    return base_ && c >= base_ && c < base_ + kBudget;
+    return base_ && c >= base_ && c < base_ + budget_;
 }

@@ -10,10 +10,7 @@
 
 class ParseArena {
 public:
-    // 32 MiB: with a 16 MiB file in memory too, the service stays under 64 MiB.
-    static constexpr size_t kBudget = 32 * 1024 * 1024;
-
-    ParseArena();
+    explicit ParseArena(size_t budget);
     ~ParseArena();
     ParseArena(const ParseArena&) = delete;
     ParseArena& operator=(const ParseArena&) = delete;
@@ -25,6 +22,7 @@ public:
     bool owns(const void* p) const;
 
 private:
+    size_t budget_;
     char* base_;
     size_t used_ = 0;
     bool exhausted_ = false;

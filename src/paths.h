@@ -20,6 +20,11 @@ constexpr const char* kHistoryName = "json_history.json";  // also the name in t
 constexpr const char* kHistoryGz = "/tmp/json_history.gz";
 constexpr const char* kHistoryGzName = "json_history.gz";
 constexpr const char* kMarker = "0-panelpush_local";
+// Held while a service runs; its directory must be the service's user's alone.
+#ifndef MENUHOLD_LOCK_FILE
+#define MENUHOLD_LOCK_FILE "/var/run/menuhold.lock"
+#endif
+constexpr const char* kLockFile = MENUHOLD_LOCK_FILE;
 
 // "0-panelpush_local_%s_0.0.0.json": one name per product, whatever its version.
 inline std::string held_file_name(const std::string& product_name)

@@ -15,11 +15,12 @@
 #include "menuhold.h"
 #include "parse_arena.h"
 #include "paths.h"
+#include "printable.h"
+#include "service_limits.h"
 #include "version.h"
 
 namespace {
 
-constexpr off_t kLargestProductFile = 16 * 1024 * 1024;
 constexpr size_t kLongestName = sizeof(ProdInfo_t::prod_name) - 1;
 constexpr size_t kLongestVersion = sizeof(ProdInfo_t::version) - 1;
 
@@ -85,7 +86,7 @@ void store_copy(WorkDirectory& dir, const std::string& name, const ProductFile& 
     const int error = fd < 0 ? errno
                              : write_file_atomically(fd, name.c_str(), &bytes, 1,
                                                      mode_for_rewrite(fd, name.c_str(), file.mode), durable);
-    if (error) syslog(LOG_ERR, "cannot write %s/%s: %s\n", dir.path(), name.c_str(), strerror(error));
+    if (error) syslog(LOG_ERR, "cannot write %s: %s\n", printable::escaped(dir.path_of(name)).c_str(), strerror(error));
 }
 
 // A sender that is not root may only hand over a file of its own.
@@ -103,8 +104,9 @@ int Menuhold::readJsonFile(int fd, const char* filename, ProductFile& file)
     const int lSize = st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
     file.info.file_size = lSize;
     debugf(debug, "Length of jsonfile %s:  %d\n", filename, lSize);
-    if (st.st_size > kLargestProductFile) {
-        debugf(debug, "%s(): %s is larger than 16 MiB\n", "readJsonFile", filename);
+    if (static_cast<unsigned long long>(st.st_size) > limits::kLargestProductFile) {
+        debugf(debug, "%s(): %s is larger than %zu MiB\n", "readJsonFile", filename,
+               limits::kLargestProductFile / limits::kMiB);
         return -1;
     }
     std::string& bytes = file.bytes;
@@ -128,10 +130,11 @@ int Menuhold::readJsonFile(int fd, const char* filename, ProductFile& file)
     bytes.resize(count);
 
     debugf(debug, "[%s]Now parse json file %s\n", "readJsonFile", filename);
-    ParseArena arena;
+    ParseArena arena(limits::parse_budget(Json_list.size(), bytes.size()));
     const int error = jsParse(&bytes[0], file.info.prod_name, file.info.version);
     if (arena.exhausted())
-        syslog(LOG_ERR, "%s(): %s needs more memory than the parse budget\n", "readJsonFile", filename);
+        syslog(LOG_ERR, "%s(): %s needs more memory than the parse budget\n", "readJsonFile",
+               printable::escaped(filename).c_str());
     if (error < 0) debugf(debug, "Parse [%s] failed\n", filename);
     return error;
 }
@@ -220,19 +223,20 @@ int Menuhold::add(char* filename, uid_t sender_uid)
 try {
     const Upload upload(filename);
     if (upload.dir.valid() && is_a_store_directory(upload.dir.get())) {
-        syslog(LOG_ERR, "%s(): refused %s: inside a directory of held copies\n", "add", filename);
+        syslog(LOG_ERR, "%s(): refused %s: inside a directory of held copies\n", "add",
+               printable::escaped(filename).c_str());
         return -1;
     }
     if (upload.file.valid() && !sender_may_take(sender_uid, upload.st)) {
-        syslog(LOG_ERR, "%s(): refused %s from uid %u: not the owner of the file\n", "add", filename,
-               static_cast<unsigned>(sender_uid));
+        syslog(LOG_ERR, "%s(): refused %s from uid %u: not the owner of the file\n", "add",
+               printable::escaped(filename).c_str(), static_cast<unsigned>(sender_uid));
         return -1;
     }
     ProductFile file;
     const int error = upload.file.valid() ? readJsonFile(upload.file.get(), filename, file) : -1;
     if (!upload.file.valid()) debugf(debug, "%s(): cannot open %s\n", "readJsonFile", filename);
     if (error != 0) {
-        syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", filename);
+        syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", printable::escaped(filename).c_str());
         if (upload.file.valid()) upload.remove();
         return error;
     }
@@ -240,7 +244,14 @@ try {
     const std::string held_name = paths::held_file_name(info.prod_name);
     debugf(debug, "[%s]\nProduct Name[%s]\nFile version [%s]\n", filename, info.prod_name, info.version);
 
-    switch (compare(info.prod_name, info.version)) {
+    const int action = compare(info.prod_name, info.version);
+    if (action == DO_ADD && Json_list.size() >= limits::kMostProducts) {
+        syslog(LOG_ERR, "%s(): refused %s: %zu products are held, the most there may be\n", "add",
+               printable::escaped(filename).c_str(), limits::kMostProducts);
+        upload.remove();
+        return -1;
+    }
+    switch (action) {
     case DO_ADD:
         debugf(debug, "Product [%s] version [%s] will be added\n", info.prod_name, info.version);
         debug_line(debug, "New file !");
@@ -266,7 +277,7 @@ try {
     upload.remove();
     return 0;
 } catch (const std::bad_alloc&) {
-    syslog(LOG_ERR, "%s(): Cannot read json file %s\n", "add", filename);
+    syslog(LOG_ERR, "%s(): no memory to take an upload\n", "add");  // nothing more: a name's escape allocates
     return -1;
 }
 
@@ -308,23 +319,30 @@ void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::
     ProductFile file;
     if (!fd.valid()) debugf(debug, "%s(): cannot open %s\n", "readJsonFile", filename.c_str());
     if (!fd.valid() || readJsonFile(fd.get(), filename.c_str(), file) != 0) {
-        syslog(LOG_ERR, "%s():cannot read file %s\n", "recovery", entry_name);
+        syslog(LOG_ERR, "%s():cannot read file %s\n", "recovery", printable::escaped(entry_name).c_str());
         return;
     }
     ProdInfo_t& info = file.info;
     if (entry_name != paths::held_file_name(info.prod_name)) other_menu_copies.emplace(info.prod_name, entry_name);
     const auto listed = listed_files.find(info.prod_name);
+    if (listed == listed_files.end() && Json_list.size() >= limits::kMostProducts) {
+        syslog(LOG_ERR, "%s():cannot list %s: %zu products are held, the most there may be\n", "recovery",
+               printable::escaped(entry_name).c_str(), limits::kMostProducts);
+        return;
+    }
     if (listed == listed_files.end()) {
         update_list(DO_ADD, info.prod_name, info.version, info.file_size);
         listed_files.emplace(info.prod_name, entry_name);
     } else if (version_order(Json_list[info.prod_name].version, info.version) < 0) {
-        syslog(LOG_ERR, "%s():duplicate product %s in %s, newer one in %s\n", "recovery", info.prod_name,
-               listed->second.c_str(), entry_name);
+        syslog(LOG_ERR, "%s():duplicate product %s in %s, newer one in %s\n", "recovery",
+               printable::escaped(info.prod_name).c_str(), printable::escaped(listed->second).c_str(),
+               printable::escaped(entry_name).c_str());
         unlinkat(service_directories().push.fd(), listed->second.c_str(), 0);
         update_list(DO_REPLACE, info.prod_name, info.version, info.file_size);
         listed->second = entry_name;
     } else {
-        syslog(LOG_ERR, "%s():duplicate product %s in %s, not listed\n", "recovery", info.prod_name, entry_name);
+        syslog(LOG_ERR, "%s():duplicate product %s in %s, not listed\n", "recovery",
+               printable::escaped(info.prod_name).c_str(), printable::escaped(entry_name).c_str());
         return;
     }
     store_copy(service_directories().push, entry_name, file, false);
@@ -351,7 +369,7 @@ try {
     const auto found = Json_list.find(product);
     if (found == Json_list.end()) {
         debugf(debug, "Could not find product [%s] in list\n", prod);
-        syslog(LOG_ERR, "Strange: cannot find product %s on the Json List\n", prod);
+        syslog(LOG_ERR, "Strange: cannot find product %s on the Json List\n", printable::escaped(prod).c_str());
         return -1;
     }
 

@@ -5,14 +5,18 @@
 #include <cerrno>
 #include <cjson/cJSON.h>
 #include <climits>
+#include <clocale>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <getopt.h>
+#include <langinfo.h>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -45,8 +49,9 @@ const char kHelp[] =
     "Options:\n"
     "  -t, --timeout=SECONDS  how long to wait for the reply (default 5, at most 86400)\n"
     "  -w, --wait             while no service listens yet, ask again until the time-out\n"
-    "  -j, --json             print one JSON object: {\"command\", \"option\", \"reply\", \"code\",\n"
-    "                         \"status\", \"products\"}; what a command does not give is null\n"
+    "  -j, --json             print one JSON object whatever happens: {\"command\", \"option\",\n"
+    "                         \"reply\", \"code\", \"status\", \"products\", \"error\"}; what a\n"
+    "                         command does not give is null, \"error\" is null on success\n"
     "  -h, --help             print this text\n"
     "  -V, --version          print the version\n"
     "\n"
@@ -56,30 +61,6 @@ const char kHelp[] =
     "  2  usage error\n"
     "  3  no reply in time, no service, or a socket or file error\n"
     "  130, 143  ended by SIGINT, SIGTERM\n";
-
-// The bound reply socket path, removed at exit and when a signal ends the program.
-char bound_path[sizeof(sockaddr_un::sun_path)];
-
-void on_signal(int signum)
-{
-    if (bound_path[0]) unlink(bound_path);
-    _exit(128 + signum);
-}
-
-int say(int status, const std::string& message)
-{
-    fprintf(stderr, "menuholdctl: %s\n", message.c_str());
-    return status;
-}
-
-int usage_error(const std::string& message) { return say(kUsage, message + "; see --help"); }
-
-long long now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 struct Request {
     std::string command;
@@ -91,36 +72,98 @@ struct Reply {
     std::string option;
 };
 
-class ClientSocket {
+using Rows = std::vector<std::vector<std::string>>;
+
+// How the program ends: its exit status and, unless all went well, the reason in one line.
+struct Outcome {
+    int status = kOk;
+    std::string error;
+};
+
+Outcome trouble(const std::string& error) { return {kTrouble, error}; }
+
+long long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// ---------------------------------------------------------------- signals
+
+// SIGINT and SIGTERM stay blocked except inside wait_until(), so a signal always ends the
+// wait it arrives in, and the program then ends as usual: its JSON object printed, its
+// reply socket removed.
+volatile sig_atomic_t ended_by = 0;
+sigset_t waiting_mask;  // the mask while waiting: the caller's, with both signals let through
+
+void on_signal(int signum) { ended_by = signum; }
+
+void hold_signals()
+{
+    sigset_t both;
+    sigemptyset(&both);
+    sigaddset(&both, SIGINT);
+    sigaddset(&both, SIGTERM);
+    sigprocmask(SIG_BLOCK, &both, &waiting_mask);
+    sigdelset(&waiting_mask, SIGINT);
+    sigdelset(&waiting_mask, SIGTERM);
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+Outcome interrupted() { return {128 + ended_by, ended_by == SIGINT ? "ended by SIGINT" : "ended by SIGTERM"}; }
+
+enum Waited { kReady, kTimedOut, kInterrupted };
+
+// Waits until fd is readable (fd -1: until the deadline), the deadline passes or a signal comes.
+Waited wait_until(long long deadline_ms, int fd = -1)
+{
+    for (;;) {
+        if (ended_by) return kInterrupted;
+        const long long left = deadline_ms - now_ms();
+        if (left <= 0) return kTimedOut;
+        pollfd p = {fd, POLLIN, 0};
+        const timespec span = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+        if (ppoll(&p, fd >= 0 ? 1 : 0, &span, &waiting_mask) > 0) return kReady;
+    }
+}
+
+// ------------------------------------------------------------------ socket
+
+// The reply socket is bound in a directory of its own, made with an unguessable name and
+// mode 0700, so nobody can take its name in advance and only the service, root and this
+// user can send to it: whatever arrives is the reply, from whichever socket the service
+// sent it.
+class ReplySocket {
 public:
-    ~ClientSocket()
+    ~ReplySocket()
     {
         if (fd_ >= 0) close(fd_);
-        if (bound_path[0]) unlink(bound_path);
-        bound_path[0] = '\0';
+        if (!path_.empty()) unlink(path_.c_str());
+        if (!dir_.empty()) rmdir(dir_.c_str());
     }
 
-    // Binds a socket path of our own, so that menuhold can answer.
-    bool open(std::string& error)
+    Outcome open()
     {
+        char dir[] = "/tmp/menuholdctl.XXXXXX";
+        if (!mkdtemp(dir)) return trouble(std::string("cannot make a directory in /tmp: ") + strerror(errno));
+        dir_ = dir;
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) return fail(error, std::string("cannot create a socket: ") + strerror(errno));
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            sockaddr_un addr = {};
-            addr.sun_family = AF_UNIX;
-            snprintf(addr.sun_path, sizeof addr.sun_path, "/tmp/.menuholdctl.%d.%d", static_cast<int>(getpid()),
-                     attempt);
-            if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-                memcpy(bound_path, addr.sun_path, sizeof bound_path);
-                return true;
-            }
-            if (errno != EADDRINUSE) return fail(error, std::string("cannot bind a reply socket: ") + strerror(errno));
-        }
-        return fail(error, "cannot find a free reply socket path in /tmp");
+        if (fd_ < 0) return trouble(std::string("cannot create a socket: ") + strerror(errno));
+        const sockaddr_un addr = address(dir_ + "/reply");
+        if (bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+            return trouble("cannot bind a reply socket in " + dir_ + ": " + strerror(errno));
+        path_ = addr.sun_path;
+        return {};
     }
 
-    enum Sent { kSent, kNobodyListens, kSendFailed };
+    enum Sent { kSent, kNobodyListens, kQueueFull, kSendFailed };
 
+    // Never blocks: a service whose queue is full is asked again by the caller; `error` says
+    // why it was not sent, should it stay so.
     Sent send(const Request& request, std::string& error)
     {
         operation message{};
@@ -128,10 +171,13 @@ public:
         request.option.copy(message.option, sizeof message.option - 1);
         char datagram[protocol::kDatagramSize] = {};
         protocol::encode(message, datagram);
-        sockaddr_un to = {};
-        to.sun_family = AF_UNIX;
-        snprintf(to.sun_path, sizeof to.sun_path, "%s", protocol::kSocketPath);
-        if (sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0) return kSent;
+        const sockaddr_un to = address(protocol::kSocketPath);
+        const auto* target = reinterpret_cast<const sockaddr*>(&to);
+        if (sendto(fd_, datagram, sizeof datagram, MSG_DONTWAIT, target, sizeof to) >= 0) return kSent;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            error = "menuhold's queue stayed full within the time-out";
+            return kQueueFull;
+        }
         if (errno == ENOENT || errno == ECONNREFUSED) {
             error = std::string("menuhold is not running (no one listens on ") + protocol::kSocketPath + ")";
             return kNobodyListens;
@@ -140,89 +186,54 @@ public:
         return kSendFailed;
     }
 
-    // Waits for the service's reply; datagrams from anyone else are passed over.
-    bool receive(long long deadline_ms, Reply& reply, std::string& error)
+    Outcome receive(long long deadline_ms, Reply& reply)
     {
-        for (;;) {
-            const long long left = deadline_ms - now_ms();
-            pollfd p = {fd_, POLLIN, 0};
-            const int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return fail(error, "no reply from menuhold within the time-out; is it running and serving?");
-            char datagram[protocol::kDatagramSize] = {};
-            sockaddr_un from = {};
-            socklen_t from_len = sizeof from;
-            const ssize_t n = recvfrom(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (n < 0) return fail(error, std::string("cannot receive the reply: ") + strerror(errno));
-            if (strncmp(from.sun_path, protocol::kSocketPath, sizeof from.sun_path) != 0) continue;
-            const operation message = protocol::decode(datagram, static_cast<size_t>(n));
-            reply = {message.command, message.option};
-            return true;
-        }
+        const Waited waited = wait_until(deadline_ms, fd_);
+        if (waited == kInterrupted) return interrupted();
+        if (waited == kTimedOut)
+            return trouble("no reply from menuhold within the time-out; is it running and serving?");
+        char datagram[protocol::kDatagramSize] = {};
+        const ssize_t n = recv(fd_, datagram, sizeof datagram, MSG_DONTWAIT);
+        if (n < 0) return trouble(std::string("cannot receive the reply: ") + strerror(errno));
+        const operation message = protocol::decode(datagram, static_cast<size_t>(n));
+        reply = {message.command, message.option};
+        return {};
     }
 
 private:
-    static bool fail(std::string& error, const std::string& message)
+    static sockaddr_un address(const std::string& path)
     {
-        error = message;
-        return false;
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        return addr;
     }
 
     int fd_ = -1;
+    std::string dir_;
+    std::string path_;
 };
 
 // With `wait`, a service that does not listen yet (starting up) is asked again until the
-// time-out; the reply is awaited within the same time-out.
-bool exchange(const Request& request, double timeout, bool wait, Reply& reply, std::string& error)
+// time-out; a full queue is always asked again; the reply is awaited within the same time-out.
+Outcome exchange(const Request& request, double timeout, bool wait, Reply& reply)
 {
     const long long deadline_ms = now_ms() + static_cast<long long>(timeout * 1000);
-    ClientSocket client;
-    if (!client.open(error)) return false;
+    ReplySocket socket;
+    if (Outcome opened = socket.open(); opened.status != kOk) return opened;
     for (;;) {
-        const ClientSocket::Sent sent = client.send(request, error);
-        if (sent == ClientSocket::kSent) return client.receive(deadline_ms, reply, error);
-        if (sent == ClientSocket::kSendFailed || !wait || now_ms() >= deadline_ms) return false;
-        poll(nullptr, 0, 50);
+        std::string error;
+        const ReplySocket::Sent sent = socket.send(request, error);
+        if (sent == ReplySocket::kSent) return socket.receive(deadline_ms, reply);
+        const bool again = sent == ReplySocket::kQueueFull || (sent == ReplySocket::kNobodyListens && wait);
+        if (!again) return trouble(error);
+        const Waited waited = wait_until(std::min(deadline_ms, now_ms() + (sent == ReplySocket::kQueueFull ? 10 : 50)));
+        if (waited == kInterrupted) return interrupted();
+        if (now_ms() >= deadline_ms) return trouble(error);
     }
 }
 
-struct JsonDeleter {
-    void operator()(cJSON* j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-// The one --json shape: every key is always there, null where a command gives nothing.
-void print_json(const Request& request, const Reply* reply, const int* code, Json status, Json products)
-{
-    Json object(cJSON_CreateObject());
-    cJSON_AddStringToObject(object.get(), "command", request.command.c_str());
-    cJSON_AddStringToObject(object.get(), "option", request.option.c_str());
-    cJSON_AddItemToObject(object.get(), "reply", reply ? cJSON_CreateString(reply->option.c_str()) : cJSON_CreateNull());
-    cJSON_AddItemToObject(object.get(), "code", code ? cJSON_CreateNumber(*code) : cJSON_CreateNull());
-    cJSON_AddItemToObject(object.get(), "status", status ? status.release() : cJSON_CreateNull());
-    cJSON_AddItemToObject(object.get(), "products", products ? products.release() : cJSON_CreateNull());
-    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_PrintUnformatted(object.get()), cJSON_free);
-    puts(text ? text.get() : "null");
-}
-
-// The status text ("Availability: %s\nProduct name: %s\nFile version:[%s]") as fields.
-Json status_fields(const std::string& text)
-{
-    Json object(cJSON_CreateObject());
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = std::min(text.find('\n', start), text.size());
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (line.rfind("Availability: ", 0) == 0)
-            cJSON_AddBoolToObject(object.get(), "available", line.substr(14) == "Yes");
-        else if (line.rfind("Product name: ", 0) == 0)
-            cJSON_AddStringToObject(object.get(), "product_name", line.substr(14).c_str());
-        else if (line.rfind("File version:[", 0) == 0 && line.back() == ']')
-            cJSON_AddStringToObject(object.get(), "file_version", line.substr(14, line.size() - 15).c_str());
-    }
-    return object;
-}
+// ------------------------------------------------------------------- reply
 
 // A decimal number of digits only (no sign, no blanks), at least `lowest`, within int.
 bool parse_count(const std::string& text, long lowest, long& value)
@@ -232,156 +243,147 @@ bool parse_count(const std::string& text, long lowest, long& value)
     return value >= lowest && value <= INT_MAX;
 }
 
-// A result code: "0" or a minus sign and digits.
-bool parse_code(const std::string& text, int& code)
+// The result code of a reply to anything but "status": "0" or a minus sign and digits.
+std::optional<int> reply_code(const Request& request, const Reply& reply)
 {
+    if (request.command == protocol::kStatus) return std::nullopt;
+    const std::string& text = reply.option;
     long magnitude = 0;
     const bool negative = !text.empty() && text[0] == '-';
-    if (!parse_count(negative ? text.substr(1) : text, negative ? 1 : 0, magnitude)) return false;
-    code = static_cast<int>(negative ? -magnitude : magnitude);
-    return true;
+    if (!parse_count(negative ? text.substr(1) : text, negative ? 1 : 0, magnitude)) return std::nullopt;
+    return static_cast<int>(negative ? -magnitude : magnitude);
 }
 
-int print_reply(const Request& request, const Reply& reply, bool json)
+// "status" is done with any reply; every other command with the code 0.
+Outcome judge(const Request& request, const Reply& reply)
 {
-    int code = 0;
-    const bool is_status = request.command == protocol::kStatus;
-    const bool has_code = !is_status && parse_code(reply.option, code);
-    if (json)
-        print_json(request, &reply, has_code ? &code : nullptr, is_status ? status_fields(reply.option) : nullptr,
-                   nullptr);
-    else
-        puts(reply.option.c_str());
-    if (is_status || (has_code && code == 0)) return kOk;
-    return say(kRefused, "menuhold refused \"" + request.command + (request.option.empty() ? "" : " ") +
-                             request.option + "\" (reply " + reply.option + ")");
+    const std::optional<int> code = reply_code(request, reply);
+    if (request.command == protocol::kStatus || code == 0) return {};
+    return {kRefused, "menuhold refused \"" + request.command + (request.option.empty() ? "" : " ") + request.option +
+                          "\" (reply " + reply.option + ")"};
 }
 
-// ------------------------------------------------------------------------ list
+// ------------------------------------------------------------------- JSON
 
-// A cell as a terminal shows it: control characters and bytes that are not UTF-8 escaped,
-// so that a name can never split a row; its width in columns.
-struct Cell {
-    std::string text;
-    size_t width = 0;
+struct JsonDeleter {
+    void operator()(cJSON* j) const { cJSON_Delete(j); }
 };
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
 
-bool is_wide(unsigned long c)
-{
-    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) || (c >= 0xAC00 && c <= 0xD7A3) ||
-           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-           (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) || (c >= 0x1F900 && c <= 0x1F9FF) ||
-           (c >= 0x20000 && c <= 0x3FFFD);
-}
+cJSON* string_or_null(const std::string* text) { return text ? cJSON_CreateString(text->c_str()) : cJSON_CreateNull(); }
 
-bool is_zero_width(unsigned long c)
+// The status text ("Availability: %s\nProduct name: %s\nFile version:[%s]") as fields; a
+// free slot names no product and no version.
+cJSON* status_fields(const std::string& text)
 {
-    return (c >= 0x0300 && c <= 0x036F) || (c >= 0x200B && c <= 0x200F) || (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF;
-}
-
-// Decodes one UTF-8 sequence at s[i]; 0 when it is not one.
-size_t utf8_length(const std::string& s, size_t i, unsigned long& c)
-{
-    const auto b = static_cast<unsigned char>(s[i]);
-    const size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    c = n == 1 ? b : b & (0x7F >> n);
-    for (size_t k = 1; k < n; ++k) {
-        const auto next = static_cast<unsigned char>(s[i + k]);
-        if ((next & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (next & 0x3F);
+    std::string available, name, version;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.rfind("Availability: ", 0) == 0) available = line.substr(14);
+        if (line.rfind("Product name: ", 0) == 0) name = line.substr(14);
+        if (line.rfind("File version:[", 0) == 0 && line.back() == ']') version = line.substr(14, line.size() - 15);
     }
-    static const unsigned long kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-    return c >= kShortest[n] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF) ? n : 0;
+    const bool free_slot = available == "Yes";
+    cJSON* object = cJSON_CreateObject();
+    cJSON_AddBoolToObject(object, "available", free_slot);
+    cJSON_AddItemToObject(object, "product_name", string_or_null(free_slot ? nullptr : &name));
+    cJSON_AddItemToObject(object, "file_version", string_or_null(free_slot ? nullptr : &version));
+    return object;
 }
 
-Cell display_cell(const std::string& raw)
+cJSON* products_json(const Rows& rows)
 {
-    Cell cell;
-    char escape[8];
-    for (size_t i = 0; i < raw.size();) {
-        unsigned long c = 0;
-        const size_t n = utf8_length(raw, i, c);
-        if (n == 0 || c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == '\\') {
-            const auto byte = static_cast<unsigned char>(raw[i]);
-            if (c == '\\' && n == 1)
-                snprintf(escape, sizeof escape, "\\\\");
-            else if (n == 0 || n == 1)
-                snprintf(escape, sizeof escape, "\\x%02X", byte);
-            else
-                snprintf(escape, sizeof escape, "\\u%04lX", c);
-            cell.text += escape;
-            cell.width += strlen(escape);
-            i += n ? n : 1;
-            continue;
-        }
-        cell.text.append(raw, i, n);
-        cell.width += is_zero_width(c) ? 0 : is_wide(c) ? 2 : 1;
-        i += n;
-    }
-    return cell;
-}
-
-bool read_file(const char* path, std::string& out)
-{
-    std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path, "rb"), fclose);
-    if (!file) return false;
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file.get())) > 0) out.append(chunk, n);
-    return !ferror(file.get());
-}
-
-using Rows = std::vector<std::vector<std::string>>;
-
-bool read_rows(Rows& rows, std::string& error)
-{
-    std::string text;
-    if (!read_file(protocol::kHistoryPath, text)) {
-        error = std::string("cannot read ") + protocol::kHistoryPath + ": " + strerror(errno);
-        return false;
-    }
-    Json table(cJSON_Parse(text.c_str()));
-    const cJSON* data = table ? cJSON_GetObjectItemCaseSensitive(table.get(), "aaData") : nullptr;
-    if (!cJSON_IsArray(data)) {
-        error = std::string(protocol::kHistoryPath) + " is not a product table";
-        return false;
-    }
-    rows.push_back({"ID", "Product Name", "File Version"});
-    const cJSON* row;
-    cJSON_ArrayForEach(row, data)
-    {
-        std::vector<std::string> cells;
-        for (int i = 0; i < 3; ++i) {
-            const char* cell = cJSON_GetStringValue(cJSON_GetArrayItem(row, i));
-            cells.push_back(cell ? cell : "");
-        }
-        rows.push_back(cells);
-    }
-    return true;
-}
-
-Json products_json(const Rows& rows)
-{
-    Json array(cJSON_CreateArray());
+    cJSON* array = cJSON_CreateArray();
     for (size_t r = 1; r < rows.size(); ++r) {
         cJSON* object = cJSON_CreateObject();
         cJSON_AddStringToObject(object, "id", rows[r][0].c_str());
         cJSON_AddStringToObject(object, "product_name", rows[r][1].c_str());
         cJSON_AddStringToObject(object, "file_version", rows[r][2].c_str());
-        cJSON_AddItemToArray(array.get(), object);
+        cJSON_AddItemToArray(array, object);
     }
     return array;
 }
 
+// The one --json shape, whatever happened: every key is always there, null where there is
+// nothing to say (no request formed, no reply, not "status", not "list", no error).
+void print_json(const Request* request, const Reply* reply, const Rows* rows, const Outcome& outcome)
+{
+    Json object(cJSON_CreateObject());
+    cJSON_AddItemToObject(object.get(), "command", string_or_null(request ? &request->command : nullptr));
+    cJSON_AddItemToObject(object.get(), "option", string_or_null(request ? &request->option : nullptr));
+    cJSON_AddItemToObject(object.get(), "reply", string_or_null(reply ? &reply->option : nullptr));
+    const std::optional<int> code = reply ? reply_code(*request, *reply) : std::nullopt;
+    cJSON_AddItemToObject(object.get(), "code", code ? cJSON_CreateNumber(*code) : cJSON_CreateNull());
+    const bool is_status = reply && request->command == protocol::kStatus;
+    cJSON_AddItemToObject(object.get(), "status", is_status ? status_fields(reply->option) : cJSON_CreateNull());
+    cJSON_AddItemToObject(object.get(), "products", rows ? products_json(*rows) : cJSON_CreateNull());
+    cJSON_AddItemToObject(object.get(), "error", string_or_null(outcome.status == kOk ? nullptr : &outcome.error));
+    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_PrintUnformatted(object.get()), cJSON_free);
+    puts(text ? text.get() : "null");
+}
+
+// -------------------------------------------------------------------- list
+
+// Display widths are the C library's, which knows them only under a UTF-8 locale:
+// "C.UTF-8" is built into musl and into glibc since 2.35; else the environment's, if it
+// is UTF-8. Without one, every byte over 0x7F is escaped, so the table still lines up.
+bool use_utf8_locale()
+{
+    const auto utf8 = [] { return strcmp(nl_langinfo(CODESET), "UTF-8") == 0; };
+    return (setlocale(LC_CTYPE, "C.UTF-8") && utf8()) || (setlocale(LC_CTYPE, "") && utf8());
+}
+
+// A cell as a terminal shows it, with its width in columns. Whatever the C library does not
+// call printable (control characters, code points it does not know), backslashes and bytes
+// that are not UTF-8 are escaped, so that a name can never split or shift a row.
+struct Cell {
+    std::string text;
+    size_t width = 0;
+};
+
+Cell display_cell(const std::string& raw, bool utf8)
+{
+    Cell cell;
+    mbstate_t state = {};
+    for (size_t i = 0; i < raw.size();) {
+        const auto byte = static_cast<unsigned char>(raw[i]);
+        wchar_t c = 0;
+        size_t n = utf8 || byte < 0x80 ? mbrtowc(&c, &raw[i], raw.size() - i, &state) : static_cast<size_t>(-1);
+        const bool decoded = n > 0 && n <= 4;  // else not UTF-8, or a NUL
+        const int width = decoded ? wcwidth(c) : -1;
+        if (decoded && width >= 0 && c != L'\\') {
+            cell.text.append(raw, i, n);
+            cell.width += static_cast<size_t>(width);
+            i += n;
+            continue;
+        }
+        char escape[16] = "\\\\";  // a backslash, doubled
+        const auto code = static_cast<unsigned>(c);
+        if (!decoded) {
+            state = {};
+            n = 1;
+            snprintf(escape, sizeof escape, "\\x%02X", byte);
+        } else if (c != L'\\') {
+            snprintf(escape, sizeof escape, code < 0x80 ? "\\x%02X" : code > 0xFFFF ? "\\U%08X" : "\\u%04X", code);
+        }
+        cell.text += escape;
+        cell.width += strlen(escape);
+        i += n;
+    }
+    return cell;
+}
+
 void print_table(const Rows& rows)
 {
+    const bool utf8 = use_utf8_locale();
     std::vector<std::vector<Cell>> cells;
     size_t width[3] = {};
     for (const auto& row : rows) {
         cells.emplace_back();
         for (int i = 0; i < 3; ++i) {
-            cells.back().push_back(display_cell(row[i]));
+            cells.back().push_back(display_cell(row[i], utf8));
             width[i] = std::max(width[i], cells.back()[i].width);
         }
     }
@@ -395,23 +397,53 @@ void print_table(const Rows& rows)
     }
 }
 
-// The file alone may be stale: the table counts only while a service answers.
-int list_products(double timeout, bool wait, bool json)
+bool read_file(const char* path, std::string& out)
 {
-    const Request probe = {protocol::kStatus, "0"};
-    Reply reply;
-    std::string error;
-    if (!exchange(probe, timeout, wait, reply, error)) return say(kTrouble, error + "; not listing a table that may be stale");
-    Rows rows;
-    if (!read_rows(rows, error)) return say(kTrouble, error);
-    if (json)
-        print_json({"list", ""}, nullptr, nullptr, nullptr, products_json(rows));
-    else
-        print_table(rows);
-    return kOk;
+    std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path, "rb"), fclose);
+    if (!file) return false;
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file.get())) > 0) out.append(chunk, n);
+    return !ferror(file.get());
 }
 
-// --------------------------------------------------------------- command line
+// The history file's rows after a title row.
+Outcome read_rows(Rows& rows)
+{
+    std::string text;
+    if (!read_file(protocol::kHistoryPath, text))
+        return trouble(std::string("cannot read ") + protocol::kHistoryPath + ": " + strerror(errno));
+    Json table(cJSON_Parse(text.c_str()));
+    const cJSON* data = table ? cJSON_GetObjectItemCaseSensitive(table.get(), "aaData") : nullptr;
+    if (!cJSON_IsArray(data)) return trouble(std::string(protocol::kHistoryPath) + " is not a product table");
+    rows.push_back({"ID", "Product Name", "File Version"});
+    const cJSON* row;
+    cJSON_ArrayForEach(row, data)
+    {
+        std::vector<std::string> cells;
+        for (int i = 0; i < 3; ++i) {
+            const char* cell = cJSON_GetStringValue(cJSON_GetArrayItem(row, i));
+            cells.push_back(cell ? cell : "");
+        }
+        rows.push_back(cells);
+    }
+    return {};
+}
+
+// The file alone may be stale: the table counts only while a service answers.
+Outcome list_products(double timeout, bool wait, std::optional<Rows>& rows)
+{
+    Reply probe;
+    Outcome answered = exchange({protocol::kStatus, "0"}, timeout, wait, probe);
+    if (answered.status == kTrouble) answered.error += "; not listing a table that may be stale";
+    if (answered.status != kOk) return answered;
+    Rows read;
+    Outcome outcome = read_rows(read);
+    if (outcome.status == kOk) rows = std::move(read);
+    return outcome;
+}
+
+// ------------------------------------------------------------ command line
 
 struct Options {
     double timeout = 5;
@@ -428,8 +460,9 @@ bool parse_timeout(const char* text, double& seconds)
     return *text && *end == '\0' && errno == 0 && std::isfinite(seconds) && seconds > 0 && seconds <= kLongestTimeout;
 }
 
-// Returns -1 when the program goes on with `options`, else the exit status.
-int parse_options(int argc, char** argv, Options& options)
+// Reads every option, so that --json counts wherever it stands; `usage` gets the first
+// mistake. Returns false when --help or --version has been answered.
+bool parse_options(int argc, char** argv, Options& options, std::string& usage)
 {
     static const option kLong[] = {{"timeout", required_argument, nullptr, 't'},
                                    {"json", no_argument, nullptr, 'j'},
@@ -441,22 +474,23 @@ int parse_options(int argc, char** argv, Options& options)
     int c;
     // "+": options end at the command, so that "send CMD -1" passes "-1" on.
     while ((c = getopt_long(argc, argv, "+:t:jwhV", kLong, nullptr)) != -1) {
+        std::string mistake;
         switch (c) {
         case 't':
             if (!parse_timeout(optarg, options.timeout))
-                return usage_error(std::string("--timeout takes seconds, more than 0 and at most 86400, not '") + optarg +
-                                   "'");
+                mistake = std::string("--timeout takes seconds, more than 0 and at most 86400, not '") + optarg + "'";
             break;
         case 'j': options.json = true; break;
         case 'w': options.wait = true; break;
-        case 'h': printf(kHelp, protocol::kSocketPath, protocol::kHistoryPath, protocol::kHistoryPath); return kOk;
-        case 'V': printf("menuholdctl %s\n", MENUHOLD_VERSION); return kOk;
-        case ':': return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
-        default: return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
+        case 'h': printf(kHelp, protocol::kSocketPath, protocol::kHistoryPath, protocol::kHistoryPath); return false;
+        case 'V': printf("menuholdctl %s\n", MENUHOLD_VERSION); return false;
+        case ':': mistake = std::string("option '") + argv[optind - 1] + "' needs a value"; break;
+        default: mistake = std::string("unknown option '") + argv[optind - 1] + "'"; break;
         }
+        if (usage.empty()) usage = mistake;
     }
     options.words.assign(argv + optind, argv + argc);
-    return -1;
+    return true;
 }
 
 std::string absolute_path(const std::string& path)
@@ -467,54 +501,65 @@ std::string absolute_path(const std::string& path)
     return std::string(cwd) + "/" + path;
 }
 
-// Turns the words after the options into a request; an empty command word means usage error.
-int build_request(const std::vector<std::string>& words, Request& request)
+// Turns the words after the options into a request ("list" and "" for list); returns the
+// usage mistake, empty when there is none.
+std::string build_request(const std::vector<std::string>& words, Request& request)
 {
-    if (words.empty()) return usage_error("no command given");
+    if (words.empty()) return "no command given";
     const std::string& verb = words[0];
     const size_t arguments = words.size() - 1;
     long number = 0;
-    if (verb == protocol::kRefresh && arguments == 0) {
+    if ((verb == protocol::kRefresh || verb == "list") && arguments == 0) {
         request = {verb, ""};
     } else if (verb == protocol::kWrite && arguments == 1) {
         request = {verb, absolute_path(words[1])};
     } else if (verb == protocol::kDelete && arguments == 1) {
-        if (!parse_count(words[1], 1, number)) return usage_error("delete takes a row ID (1, 2, ...), not '" + words[1] + "'");
+        if (!parse_count(words[1], 1, number)) return "delete takes a row ID (1, 2, ...), not '" + words[1] + "'";
         request = {verb, words[1]};
     } else if (verb == protocol::kStatus && arguments == 1) {
-        if (!parse_count(words[1], 0, number)) return usage_error("status takes a slot (0, 1, ...), not '" + words[1] + "'");
+        if (!parse_count(words[1], 0, number)) return "status takes a slot (0, 1, ...), not '" + words[1] + "'";
         request = {verb, words[1]};
     } else if (verb == "send" && (arguments == 1 || arguments == 2)) {
         request = {words[1], arguments == 2 ? words[2] : ""};
     } else {
-        return usage_error("'" + verb + "' with " + std::to_string(arguments) + " argument(s) is not a command");
+        return "'" + verb + "' with " + std::to_string(arguments) + " argument(s) is not a command";
     }
     if (request.command.empty() || request.command.size() >= protocol::kCommandWidth)
-        return usage_error("a command word has 1 to " + std::to_string(protocol::kCommandWidth - 1) + " characters");
+        return "a command word has 1 to " + std::to_string(protocol::kCommandWidth - 1) + " characters";
     if (request.option.size() >= protocol::kOptionWidth)
-        return usage_error("an option has at most " + std::to_string(protocol::kOptionWidth - 1) + " characters");
-    return -1;
+        return "an option has at most " + std::to_string(protocol::kOptionWidth - 1) + " characters";
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    struct sigaction action = {};
-    action.sa_handler = on_signal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
+    hold_signals();
     Options options;
-    if (const int status = parse_options(argc, argv, options); status >= 0) return status;
-    if (!options.words.empty() && options.words[0] == "list") {
-        if (options.words.size() != 1) return usage_error("list takes no argument");
-        return list_products(options.timeout, options.wait, options.json);
+    std::string usage;
+    if (!parse_options(argc, argv, options, usage)) return kOk;
+    Request built;
+    if (usage.empty()) usage = build_request(options.words, built);
+    const std::optional<Request> request = usage.empty() ? std::optional<Request>(built) : std::nullopt;
+
+    std::optional<Reply> reply;
+    std::optional<Rows> rows;
+    Outcome outcome{kUsage, usage + "; see --help"};
+    if (request && options.words[0] == "list") {  // not "send list"
+        outcome = list_products(options.timeout, options.wait, rows);
+    } else if (request) {
+        Reply received;
+        outcome = exchange(*request, options.timeout, options.wait, received);
+        if (outcome.status == kOk) outcome = judge(*request, reply.emplace(received));
     }
-    Request request;
-    if (const int status = build_request(options.words, request); status >= 0) return status;
-    Reply reply;
-    std::string error;
-    if (!exchange(request, options.timeout, options.wait, reply, error)) return say(kTrouble, error);
-    return print_reply(request, reply, options.json);
+
+    if (options.json)
+        print_json(request ? &*request : nullptr, reply ? &*reply : nullptr, rows ? &*rows : nullptr, outcome);
+    else if (reply)
+        puts(reply->option.c_str());
+    else if (rows)
+        print_table(*rows);
+    if (outcome.status != kOk && !ended_by) fprintf(stderr, "menuholdctl: %s\n", outcome.error.c_str());
+    return outcome.status;
 }

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Shows Menuhold's history file (/tmp/json_history.json, served as json_history.json) with
 // DataTables: column titles from "sColumns", rows from "aaData". Every cell is shown as
-// text, never as HTML, because product names come from uploaded files.
+// text, never as HTML, because product names come from uploaded files. cgi-bin/status says
+// whether menuhold answers; while it does not, the rows are marked as the last known.
 //
 // Reloads are cheap and calm: a conditional request (If-None-Match) that mostly ends in
-// 304, at most one request at a time, none while the tab is hidden, and the live region
-// speaks only when what it says changes.
+// 304, at most one request at a time, none while the tab is hidden, and the live regions
+// speak only when what they say changes.
 'use strict';
 
 (function () {
@@ -15,18 +16,30 @@
   const tableElement = document.getElementById('products');
   const caption = tableElement.querySelector('caption');
   const problem = document.getElementById('problem');
+  const service = document.getElementById('service');
   const state = document.getElementById('state');
   const escape = DataTable.util.escapeHtml;
 
   let table = null;
+  let rows = 0;
   let etag = null;
-  let fileTime = null;   // the history file's own time, from Last-Modified
+  let fileTime = null;      // the history file's own time, from Last-Modified
+  let failure = null;       // why the last read of the history file failed
+  let down = null;          // while menuhold does not answer: { since, reason }
+  let seenRunning = false;  // this page has seen menuhold answer
   let inFlight = false;
-  let again = false;     // a reload was asked for while one was in flight
+  let again = false;        // a reload was asked for while one was in flight
   let timer = null;
 
-  // Rows go into the table CHUNK at a time, one chunk per task, so that no task keeps the
-  // page busy for long even at 10,000 rows.
+  // DataTables' dark colours follow the class "dark" on the root element.
+  const dark = window.matchMedia('(prefers-color-scheme: dark)');
+  const followScheme = () => document.documentElement.classList.toggle('dark', dark.matches);
+  dark.addEventListener('change', followScheme);
+  followScheme();
+
+  // The first page of rows is shown as soon as DataTables is set up; the rest go in CHUNK at
+  // a time, one chunk per task, so that no task keeps the page busy for long at 10,000 rows.
+  const PAGE = 25;
   const CHUNK = 500;
   const nextTask = () => new Promise((resolve) => setTimeout(resolve));
 
@@ -47,28 +60,67 @@
       doc.aaData.every((row) => Array.isArray(row) && row.length === 3);
   }
 
+  // A server that makes its ETag from the file's time in whole seconds and its size (BusyBox
+  // httpd does) gives two writes of one size within a second the same tag. So a tag is kept
+  // only for a file at least a second older than the response, as HTTP's rule for
+  // Last-Modified has it, and a change is never taken for no change.
+  function trustedTag(response) {
+    const age = Date.parse(response.headers.get('Date')) - Date.parse(response.headers.get('Last-Modified'));
+    return age >= 1000 ? response.headers.get('ETag') : null;
+  }
+
   // Resolves to null when the file is unchanged since the last read.
   async function fetchTable() {
     let response;
     try {
-      response = await fetch('json_history.json', { cache: 'no-store', headers: etag ? { 'If-None-Match': etag } : {} });
+      const headers = etag ? { 'If-None-Match': etag } : {};
+      response = await fetch('json_history.json', { cache: 'no-store', headers });
     } catch (e) {
       throw new Error('The web server does not answer.');
     }
     if (response.status === 304) return null;
-    if (response.status === 404) throw new Error('The history file /tmp/json_history.json does not exist: is menuhold running?');
+    if (response.status === 404) {
+      throw new Error('The history file /tmp/json_history.json does not exist: is menuhold running?');
+    }
     if (!response.ok) throw new Error('The history file could not be read (HTTP ' + response.status + ').');
-    const text = await response.text();
-    if (!table) performance.mark('menuhold-received');  // the first render is measured
     let doc;
     try {
-      doc = JSON.parse(text);
+      doc = JSON.parse(await response.text());
     } catch (e) {
       throw new Error('The history file is not valid JSON.');
     }
     if (!isProductTable(doc)) throw new Error('The history file is not a product table.');
     const modified = response.headers.get('Last-Modified');
-    return { doc, etag: response.headers.get('ETag'), time: modified ? new Date(modified) : null };
+    return { doc, etag: trustedTag(response), time: modified ? new Date(modified) : null };
+  }
+
+  // menuholdctl's error text while menuhold does not answer, null while it does; undefined
+  // when the web server runs no status endpoint, so nothing is known.
+  async function fetchServiceError() {
+    try {
+      const response = await fetch('cgi-bin/status', { cache: 'no-store' });
+      return response.ok ? (await response.json()).error : undefined;
+    } catch (e) {
+      return undefined;
+    }
+  }
+
+  // DataTables redraws its paging buttons and the rows; the keyboard focus goes back to the
+  // same control (the current page's button when that one is now disabled), never to the body.
+  function keepFocus() {
+    let index = null;
+    const container = tableElement.closest('.dt-container');
+    table.on('preDraw', () => {
+      const active = document.activeElement;
+      index = active && container.contains(active) ? active.getAttribute('data-dt-idx') : null;
+    });
+    table.on('draw', () => {
+      if (index === null || document.activeElement !== document.body) return;
+      const pager = container.querySelector('.dt-paging');
+      const same = pager && (pager.querySelector(`[data-dt-idx="${index}"]:not([aria-disabled="true"])`) ||
+        pager.querySelector('[aria-current="page"]'));
+      (same || tableElement).focus();
+    });
   }
 
   function create(doc) {
@@ -76,81 +128,104 @@
     tableElement.querySelectorAll('thead th').forEach((th, i) => { th.textContent = String(doc.sColumns[i]); });
     const text = { display: escape };  // search and order read the raw text
     table = new DataTable(tableElement, {
-      data: doc.aaData.slice(0, CHUNK),
+      data: doc.aaData.slice(0, PAGE),
       columns: [
         { type: 'num', render: text },
         { type: 'string', render: text },  // a type given is a type not detected over every row
         { type: 'string', render: { ...text, sort: versionKey } },
       ],
-      order: [[0, 'asc']],
-      pageLength: 25,
+      order: [],  // the file lists rows by ID already: no sort before the first rows
+      pageLength: PAGE,
       deferRender: true,
       autoWidth: false,
       language: { emptyTable: 'Menuhold holds no products.', zeroRecords: 'No held product matches the search.' },
     });
+    keepFocus();
+    performance.mark('menuhold-first-rows');
   }
 
-  // Drawing after each chunk spreads the work of ordering and searching over the tasks.
-  async function addAfterFirstChunk(rows, drawEach) {
-    for (let i = CHUNK; i < rows.length; i += CHUNK) {
+  // The rows from `from` on, one chunk per task. On the first load each chunk is drawn as it
+  // comes, which also spreads the making of the rows' search text (DataTables makes it at a
+  // row's first draw). New rows of a reload are drawn once, at the end, so that the shown page
+  // (draw(false) keeps it) is still there: the operator keeps his place.
+  async function addRest(all, from, drawEach) {
+    for (let i = from; i < all.length; i += CHUNK) {
       await nextTask();
-      table.rows.add(rows.slice(i, i + CHUNK));
+      table.rows.add(all.slice(i, i + CHUNK));
       if (drawEach) table.draw(false);
     }
-  }
-
-  // Redrawing replaces the rows and the paging buttons: put the focus back where it was.
-  async function replaceRows(rows) {
-    table.clear();
-    table.rows.add(rows.slice(0, CHUNK));
-    await addAfterFirstChunk(rows, false);
-    const active = document.activeElement;
-    const index = active && active.getAttribute('data-dt-idx');
-    table.draw(false);
-    if (active && !active.isConnected) {
-      const same = index !== null && tableElement.closest('.dt-container').querySelector('[data-dt-idx="' + index + '"]');
-      (same || tableElement).focus();
-    }
-  }
-
-  // The first chunk is shown at once, the rest follows.
-  async function createTable(doc) {
-    create(doc);
-    performance.measure('menuhold-first-render', 'menuhold-received');
-    await addAfterFirstChunk(doc.aaData, true);
-    performance.measure('menuhold-all-rows', 'menuhold-received');
-  }
-
-  function say(element, text) {
-    if (element.textContent !== text) element.textContent = text;
-  }
-
-  function timeText() {
-    return fileTime ? 'history file written ' + fileTime.toLocaleString() : 'history file time unknown';
+    if (!drawEach || all.length <= from) table.draw(false);
   }
 
   async function showTable(read) {
     etag = read.etag;
     fileTime = read.time;
-    if (!table) await createTable(read.doc);
-    else await replaceRows(read.doc.aaData);
-    say(state, read.doc.aaData.length + (read.doc.aaData.length === 1 ? ' product' : ' products') + ' held; ' + timeText());
+    rows = read.doc.aaData.length;
+    await nextTask();  // the file's parse is a task of its own
+    if (table) {
+      table.clear();
+      table.rows.add(read.doc.aaData.slice(0, CHUNK));
+      await addRest(read.doc.aaData, CHUNK, false);
+    } else {
+      create(read.doc);
+      await addRest(read.doc.aaData, PAGE, true);
+    }
+    performance.mark('menuhold-all-rows');
   }
 
-  // The old rows stay for reference, marked as stale with the reason.
-  function showFailure(reason) {
-    etag = null;
-    problem.hidden = false;
-    say(problem, reason);
-    say(state, table ? 'Reload failed: the rows below are stale (' + timeText() + ').' : 'No table to show.');
-    tableElement.classList.toggle('stale', table !== null);
-    if (table) say(caption, 'Stale rows, not the current state: ' + reason);
+  function say(element, text) {
+    if (element.textContent !== text) element.textContent = text;
+    element.hidden = text === '';
   }
 
-  function showFresh() {
-    problem.hidden = true;
-    tableElement.classList.remove('stale');
-    say(caption, 'Products that menuhold holds');
+  // Local time as 2026-12-06 21:20:50: unambiguous, and cheap (a page's first
+  // toLocaleString sets up locale data for tens of milliseconds, a long task of its own).
+  const two = (n) => String(n).padStart(2, '0');
+  function localTime(t) {
+    const date = `${t.getFullYear()}-${two(t.getMonth() + 1)}-${two(t.getDate())}`;
+    return `${date} ${two(t.getHours())}:${two(t.getMinutes())}:${two(t.getSeconds())}`;
+  }
+
+  function timeText() {
+    return fileTime ? 'history file written ' + localTime(fileTime) : 'history file time unknown';
+  }
+
+  // "since" is when this page first found menuhold not answering: it stopped at most one
+  // reload before that, or before the page was opened.
+  function downText() {
+    if (!down) return '';
+    const since = localTime(down.since) + (down.seenRunning ? '' : ' or earlier');
+    return down.reason.startsWith('menuhold is not running')
+      ? 'menuhold is not running (since ' + since + ').'
+      : 'menuhold does not answer (since ' + since + '): ' + down.reason;
+  }
+
+  // Everything the page says follows from the last reads; a row set that is not the current
+  // state (a failed reload, or menuhold not answering) stays for reference, greyed.
+  function render() {
+    say(problem, failure || '');
+    say(service, downText());
+    const stale = table !== null && (failure !== null || down !== null);
+    tableElement.classList.toggle('stale', stale);
+    if (table) {
+      say(caption, failure ? 'Stale rows, not the current state: ' + failure
+        : down ? 'Last known rows: ' + downText() : 'Products that menuhold holds');
+    }
+    const held = rows + (rows === 1 ? ' product ' : ' products ') + (down ? 'last known' : 'held');
+    say(state, !table ? 'No table to show.'
+      : failure ? 'Reload failed: the rows below are stale (' + timeText() + ').' : held + '; ' + timeText());
+  }
+
+  function noteService(error) {
+    if (error === undefined) return;
+    if (error === null) {
+      down = null;
+      seenRunning = true;
+    } else if (!down) {
+      down = { since: new Date(), seenRunning, reason: error };
+    } else {
+      down.reason = error;
+    }
   }
 
   async function load() {
@@ -159,22 +234,26 @@
       return;
     }
     inFlight = true;
+    document.body.dataset.busy = '';
     clearTimeout(timer);
     try {
       const read = await fetchTable();
       if (read) await showTable(read);
-      showFresh();
+      failure = null;
     } catch (e) {
-      showFailure(e.message);
-    } finally {
-      inFlight = false;
-      document.body.dataset.loads = String(Number(document.body.dataset.loads || 0) + 1);
-      if (again) {
-        again = false;
-        load();
-      } else {
-        schedule();
-      }
+      etag = null;
+      failure = e.message;
+    }
+    noteService(await fetchServiceError());
+    render();
+    inFlight = false;
+    delete document.body.dataset.busy;
+    document.body.dataset.loads = String(Number(document.body.dataset.loads || 0) + 1);
+    if (again) {
+      again = false;
+      load();
+    } else {
+      schedule();
     }
   }
 

@@ -19,6 +19,7 @@ import pytest
 ENV = os.environ
 BIN, CTL, DATA = ENV.get("MENUHOLD_BIN", ""), ENV.get("MENUHOLDCTL_BIN"), ENV.get("MENUHOLD_DATA")
 LAUNCHER, SANITIZED = shlex.split(ENV.get("MENUHOLD_LAUNCHER", "")), ENV.get("MENUHOLD_SANITIZED") == "1"
+CONFINE = ENV.get("MENUHOLD_CONFINE")  # set in the native pass: the service runs confined as its unit confines it
 # What the C library of the programs under test prints, not Menuhold.
 LIBC_TEXT = {
     "glibc": {"getopt -x": "invalid option -- 'x'", "EADDRINUSE": "Address already in use"},
@@ -26,7 +27,7 @@ LIBC_TEXT = {
 }[ENV.get("MENUHOLD_LIBC", "glibc")]
 SOCKET, MENU, PUSH = "/tmp/.cjsonsock", "/tmp/json_menu", "/tmp/panel_push"
 HISTORY, HISTORY_GZ = "/tmp/json_history.json", "/tmp/json_history.gz"
-LOG_ERR, LOG_INFO, NOBODY = 3, 6, 65534
+LOG_ERR, LOG_WARNING, LOG_INFO, NOBODY = 3, 4, 6, 65534
 FREE_SLOT = "Availability: Yes\nProduct name: No product\nFile version:[ ]"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 Reply = collections.namedtuple("Reply", "raw command option")
@@ -100,9 +101,9 @@ class Client:
     """A stand-in for the web back end: binds a path of its own and sends 500-byte messages."""
     count = 0
 
-    def __init__(self, bind=True):
+    def __init__(self, bind=True, path=None):
         Client.count += 1
-        self.path = "/tmp/.client-%d-%d" % (os.getpid(), Client.count)
+        self.path = path or "/tmp/.client-%d-%d" % (os.getpid(), Client.count)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.settimeout(10)  # a send to a service that hangs fails instead of blocking
         self.sock.bind(self.path) if bind else None
@@ -128,11 +129,38 @@ class Client:
         self.send(command, option, raw)
         return self.receive(timeout)
 
+def unit_confinement(unit_path):
+    """The unit's capability bounding set, and the system calls its filter allows as systemd expands the filter:
+    the first (allowing) line with @default, then each line adds its calls, or with ~ takes them away."""
+    groups, entries = {}, None
+    for line in subprocess.run(["systemd-analyze", "syscall-filter"], capture_output=True, text=True).stdout.split("\n"):
+        word = line.split("#")[0].strip()
+        entries = groups.setdefault(word, []) if line.startswith("@") else entries
+        entries.append(word) if word and line.startswith(" ") else None
+
+    def expand(names):
+        return set().union(*[expand(groups[n]) if n.startswith("@") else {n} for n in names])
+
+    unit, allowed = read(unit_path).decode(), expand(["@default"])
+    for value in re.findall(r"^SystemCallFilter=(.*)$", unit, re.M):
+        allowed = allowed - expand(value[1:].split()) if value.startswith("~") else allowed | expand(value.split())
+    caps = re.search(r"^CapabilityBoundingSet=(.*)$", unit, re.M).group(1).split()
+    return sorted(allowed), [c.lower().replace("cap_", "+") for c in caps]
+
+def confined(out_path):
+    """The launcher that runs the service with only its unit's capabilities, reporting every system call outside
+    the unit's filter into OUT.calls."""
+    allowed, caps = unit_confinement(os.path.join(ENV["MENUHOLD_SOURCE_DIR"], "init", "menuhold.service.in"))
+    write(out_path + ".allowed", "\n".join(allowed).encode())
+    return ["setpriv", "--bounding-set=-all," + ",".join(caps), "--", CONFINE, out_path + ".allowed",
+            out_path + ".calls"]
+
 class Daemon:
-    def __init__(self, args, out_path):
+    def __init__(self, args, out_path, groups=()):
+        launcher = confined(out_path) if CONFINE else LAUNCHER
         with open(out_path, "wb") as out, open(out_path + ".err", "wb") as err:
-            self.proc = subprocess.Popen(LAUNCHER + [BIN] + args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                         cwd="/tmp")
+            self.proc = subprocess.Popen(launcher + [BIN] + args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                                         cwd="/tmp", extra_groups=list(groups))
         self.pid, self.out_path = self.proc.pid, out_path
 
     def out(self, suffix=""):
@@ -176,8 +204,8 @@ def syslog():
 def start(tmp_path, syslog):
     daemons = []
 
-    def _start(*args, ready=True, debug=True):
-        daemons.append(Daemon(list(args) + ["-d"] * debug, str(tmp_path / ("out%d" % len(daemons)))))
+    def _start(*args, ready=True, debug=True, groups=()):
+        daemons.append(Daemon(list(args) + ["-d"] * debug, str(tmp_path / ("out%d" % len(daemons))), groups))
         return daemons[-1].wait_ready() if ready else daemons[-1]
 
     yield _start
@@ -187,6 +215,8 @@ def start(tmp_path, syslog):
         except subprocess.TimeoutExpired:
             d.proc.kill()
         assert not any(m in d.out(".err") for m in SANITIZER_MARKERS), "sanitizer report:\n" + d.out(".err")
+        calls = sorted(set(d.out(".calls").split())) if CONFINE else []
+        assert not calls, "menuhold made system calls that its unit's filter refuses: %s" % " ".join(calls)
 
 @pytest.fixture
 def client():

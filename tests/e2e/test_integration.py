@@ -1,42 +1,55 @@
 # SPDX-License-Identifier: MIT
-"""Install rules, init files, manual pages and menuholdctl's command-line conventions."""
-import json
+"""Install rules, init files and manual pages."""
 import os
 import re
 import shlex
-import socket
+import signal
 import stat
 import subprocess
 
-from conftest import CTL, LAUNCHER, SOCKET, ctl, product_json, upload
+from conftest import CTL, LAUNCHER, SOCKET, ctl
 
 BUILD, SOURCE = os.environ.get("MENUHOLD_BUILD_DIR", ""), os.environ.get("MENUHOLD_SOURCE_DIR", "")
-MODES = {0o755: ("etc/init.d/menuhold", "bin/menuholdctl", "sbin/menuhold", "libexec/menuhold-dirs"),
+VERSION = re.search(r"^project\(menuhold VERSION ([0-9.]+)", open(SOURCE + "/CMakeLists.txt").read(), re.M).group(1)
+INIT = "etc/init.d/S50menuhold"  # BusyBox's rcS runs S??* only
+MODES = {0o755: ("sbin/menuhold", "bin/menuholdctl", "libexec/menuhold-dirs", INIT),
          0o644: ("lib/systemd/system/menuhold.service", "share/man/man1/menuholdctl.1", "share/man/man8/menuhold.8")}
 PREFIX = "/usr/local"  # the build's configured prefix
+BUSYBOX = "/tmp/busybox"  # a directory of BusyBox's tools, for the init script's PATH
 
 
-def install(destdir=""):  # always with umask 002
-    if not destdir:  # into a private /usr/local
+def files_of(modes):
+    return {path: mode for mode, paths in modes.items() for path in paths}
+
+
+def install(destdir="", prefix=None):  # always with umask 002
+    if not destdir and not prefix:  # into a private /usr/local
         subprocess.run(["mount", "-t", "tmpfs", "menuhold-usr-local", PREFIX], check=True)
-    subprocess.run(["cmake", "--install", BUILD], check=True, capture_output=True,
-                   env=dict(os.environ, DESTDIR=destdir), preexec_fn=lambda: os.umask(0o002))
+    subprocess.run(["cmake", "--install", BUILD] + (["--prefix", prefix] if prefix else []), check=True,
+                   capture_output=True, env=dict(os.environ, DESTDIR=destdir), preexec_fn=lambda: os.umask(0o002))
 
 
-def test_install_gives_explicit_modes_whatever_the_umask_and_source_modes():
+def test_install_goes_under_the_prefix_given_with_explicit_modes_whatever_the_umask_and_source_modes():
     sources = [os.path.join(SOURCE, p) for p in ("doc/menuhold.8", "doc/menuholdctl.1", "init/menuhold.service.in")]
     modes = [os.stat(p).st_mode for p in sources]
+    cases = [("/tmp/stage", None, PREFIX), ("", "/tmp/opt", "/tmp/opt"), ("/tmp/stage-usr", "/usr", "/usr")]
     try:
         [os.chmod(p, 0o664) for p in sources]  # as unpacked with umask 002
-        install("/tmp/stage")
+        for destdir, prefix, installed in cases:
+            install(destdir, prefix)
+            files = [os.path.join(d, n) for d, _, names in os.walk(destdir or prefix) for n in names]
+            found = {"/" + os.path.relpath(f, destdir or "/"): stat.S_IMODE(os.stat(f).st_mode) for f in files}
+            # The prefix /usr keeps its configuration in /etc.
+            where = {p: ("" if (installed, p) == ("/usr", INIT) else installed) + "/" + p for p in files_of(MODES)}
+            assert found == {where[p]: mode for p, mode in files_of(MODES).items()}, prefix
+            assert {stat.S_IMODE(os.stat(d).st_mode) for d, _, _ in os.walk(destdir or prefix)} == {0o755}, prefix
+            init, unit = (open(destdir + where[p]).read() for p in (INIT, "lib/systemd/system/menuhold.service"))
+            assert "DAEMON=${MENUHOLD_DAEMON:-%s/sbin/menuhold}" % installed in init, prefix
+            assert "\nExecStart=%s/sbin/menuhold\n" % installed in unit, prefix
     finally:
         [os.chmod(p, mode) for p, mode in zip(sources, modes)]
-    root = "/tmp/stage" + PREFIX
-    found = {os.path.relpath(os.path.join(d, n), root): stat.S_IMODE(os.stat(os.path.join(d, n)).st_mode)
-             for d, _, names in os.walk("/tmp/stage") for n in names}
-    assert found == {path: mode for mode, paths in MODES.items() for path in paths}
-    assert "DAEMON=${MENUHOLD_DAEMON:-/usr/local/sbin/menuhold}" in open(root + "/etc/init.d/menuhold").read()
-    assert "\nExecStart=/usr/local/sbin/menuhold\n" in open(root + "/lib/systemd/system/menuhold.service").read()
+    for page in ("doc/menuhold.8", "doc/menuholdctl.1"):  # one version number, the project's
+        assert re.search(r'^\.TH .* "menuhold v%s"' % re.escape(VERSION), open(SOURCE + "/" + page).read(), re.M), page
 
 
 def test_directories_are_made_or_refused():
@@ -53,68 +66,49 @@ def test_directories_are_made_or_refused():
         os.mkdir("/tmp/panel_push", 0o755)
 
 
-def test_installed_unit_verifies_pages_render_and_init_script_follows_lsb(syslog):
+def test_installed_unit_verifies_pages_render_and_init_script_follows_lsb_with_debian_and_busybox_tools(syslog):
     install()
     for check in [["systemd-analyze", "verify", PREFIX + "/lib/systemd/system/menuhold.service"]] + [
         ["groff", "-man", "-ww", "-z", PREFIX + "/share/man/man" + p] for p in ("8/menuhold.8", "1/menuholdctl.1")]:
         r = subprocess.run(check, capture_output=True, text=True)
         assert (r.returncode, r.stdout, r.stderr) == (0, "", ""), check
-    env = dict(os.environ, MENUHOLD_PIDFILE="/tmp/menuhold.pid")  # cross-built programs run through the emulator
+    pidfile = "/tmp/menuhold.pid"
+    env = dict(os.environ, MENUHOLD_PIDFILE=pidfile)  # cross-built programs run through the emulator
     for name, binary in (("DAEMON", PREFIX + "/sbin/menuhold"), ("CTL", CTL)) if LAUNCHER else ():
         open("/tmp/" + name, "w").write("#!/bin/sh\nexec %s \"$@\"\n" % shlex.join(LAUNCHER + [binary]))
         os.chmod("/tmp/" + name, 0o755)
         env["MENUHOLD_" + name] = "/tmp/" + name
+    os.mkdir(BUSYBOX)
+    subprocess.run(["busybox", "--install", "-s", BUSYBOX], check=True)
 
-    def run(action):
-        r = subprocess.run([PREFIX + "/etc/init.d/menuhold", action], capture_output=True, text=True, env=env,
-                           timeout=60)
-        return r.returncode, r.stdout
+    for tools, shell, path in (("Debian", [], env["PATH"]), ("BusyBox", ["busybox", "sh"], BUSYBOX + ":" + env["PATH"])):
+        def run(action):
+            r = subprocess.run(shell + [PREFIX + "/" + INIT, action], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True, env=dict(env, PATH=path), timeout=60)
+            return r.returncode, r.stdout
 
-    assert run("status") == (3, "menuhold is not running\n")
-    assert run("start") == (0, "menuhold started\n")
-    assert ctl("--timeout=1", "refresh").stdout == "0\n"  # started means serving: no wait needed
-    pid = int(open("/tmp/menuhold.pid").read())
-    assert run("status") == (0, "menuhold is running (pid %d)\n" % pid)
-    assert run("force-reload") == (0, "menuhold stopped\nmenuhold started\n")
-    assert run("stop") == (0, "menuhold stopped\n") and not os.path.exists(SOCKET)
-    open("/tmp/menuhold.pid", "w").write("%d\n" % pid)  # that process is gone
-    assert run("status") == (1, "menuhold is not running, but /tmp/menuhold.pid is left\n")
-    os.chmod("/tmp/json_menu", 0o777)
-    assert run("start")[0] == 1 and not os.path.exists(SOCKET) and run("bogus")[0] == 2
-
-
-def test_menuholdctl_conventions(start, client):
-    start(debug=False)
-    names = ("Alpha", "名前", "x\ny")
-    assert [upload(client, product_json(n, "v1.0.0.1")).option for n in names] == ["0"] * 3
-    cases = [  # arguments, exit status, stdout (text or JSON), stderr pattern
-        (["--version"], 0, "menuholdctl 3.1\n", r"^$"),
-        (["--timeout=2", "--", "refresh"], 0, "0\n", r"^$"),
-        (["send", "Write", "x"], 1, "-1\n", r'^menuholdctl: menuhold refused "Write x" \(reply -1\)\n$'),
-        (["list"], 0, "ID  Product Name  File Version\n1   Alpha         v1.0.0.1\n2   名前          v1.0.0.1\n"
-                      "3   x\\x0Ay        v1.0.0.1\n", r"^$"),
-        (["-j", "delete", "9"], 1, dict(command="delete", option="9", reply="-1", code=-1, status=None, products=None),
-         "refused"),
-        (["--json", "status", "0"], 0, dict(
-            command="status", option="0", code=None, products=None, reply="Availability: No\nProduct name: Alpha\nFile "
-            "version:[v1.0.0.1]", status=dict(available=False, product_name="Alpha", file_version="v1.0.0.1")), ""),
-        (["--json", "list"], 0, dict(command="list", option="", reply=None, code=None, status=None, products=[
-            dict(id=str(i + 1), product_name=n, file_version="v1.0.0.1") for i, n in enumerate(names)]), r"^$"),
-    ] + [(args, 2, "", r"^menuholdctl: [^\n]*; see --help\n$") for args in (
-        ["--jsn", "refresh"], ["status", "abc"], ["status", "-1"], ["delete", "0"], ["--timeout=inf", "refresh"],
-        ["--timeout", "nan", "refresh"], ["--timeout=-1", "refresh"], ["--timeout"], ["frobnicate"], ["list", "x"], [])]
-    for args, status, out, err in cases:
-        r = ctl(*args)
-        assert (r.returncode, json.loads(r.stdout) if isinstance(out, dict) else r.stdout) == (status, out), args
-        assert re.search(err, r.stderr), (args, r.stderr)
-    os.rename(SOCKET, "/tmp/moved")
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as mute:  # a service that never answers
-        mute.bind(SOCKET)
-        mute.settimeout(10)
-        waiting = subprocess.Popen(LAUNCHER + [CTL, "refresh"])
-        mute.recv(500, socket.MSG_PEEK)
-        waiting.terminate()
-        assert waiting.wait(10) == 143 and not [n for n in os.listdir("/tmp") if n.startswith(".menuholdctl")]
-    os.unlink(SOCKET)
-    r = ctl("list")
-    assert (r.returncode, r.stdout) == (3, "") and "not listing a table that may be stale" in r.stderr
+        assert run("status") == (3, "menuhold is not running\n"), tools
+        assert run("start") == (0, "menuhold started\n"), tools
+        assert ctl("--timeout=1", "refresh").stdout == "0\n"  # started means serving: no wait needed
+        pid = int(open(pidfile).read())
+        assert run("status") == run("status") == (0, "menuhold is running (pid %d)\n" % pid), tools
+        assert run("start") == (0, "menuhold is already running (pid %d)\n" % pid), tools
+        os.rename(pidfile, "/tmp/saved")  # started by other means: it answers
+        assert run("start") == (0, "menuhold is already running\n"), tools
+        os.rename("/tmp/saved", pidfile)
+        assert run("reload") == (3, "menuhold has no configuration to reload; use restart\n"), tools
+        assert run("force-reload") == (0, "menuhold stopped\nmenuhold started\n"), tools
+        pid = int(open(pidfile).read())
+        if tools == "Debian":
+            assert run("stop") == (0, "menuhold stopped\n") and not os.path.exists(SOCKET)
+            open(pidfile, "w").write("%d\n" % pid)  # that process is gone
+            assert run("status") == (1, "menuhold is not running, but %s is left\n" % pidfile)
+            os.chmod("/tmp/json_menu", 0o777)
+            assert run("start")[0] == 1 and not os.path.exists(SOCKET) and run("bogus")[0] == 2
+            os.chmod("/tmp/json_menu", 0o755)
+            os.unlink(pidfile)
+        else:  # hung: SIGTERM does nothing, and the stale socket stays for the next start to replace
+            os.kill(pid, signal.SIGSTOP)
+            assert run("stop") == (0, "menuhold (pid %d) did not stop within 10 s of SIGTERM; sending SIGKILL\n"
+                                      "menuhold stopped\n" % pid)
+            assert run("start") == (0, "menuhold started\n") and run("stop") == (0, "menuhold stopped\n")

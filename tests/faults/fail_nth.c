@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The fault sweep's LD_PRELOAD library. MENUHOLD_FAULT="CALL N ERRNO" makes the Nth call of the family
-// CALL that the program makes from main() on fail with ERRNO, as the kernel or the allocator reports it;
+// CALL that menuhold makes from main() on fail with ERRNO, as the kernel or the allocator reports it;
 // ERRNO 0 makes that read or write a short one instead (half the bytes asked for). When it strikes, it
 // appends "CALL N ERRNO OBJECT+OFFSET" and the call's stack (for addr2line) to MENUHOLD_FAULT_LOG.
 // Families: open (open, openat), read, write (write, writev), fsync, renameat, unlinkat, fchmod, socket,
@@ -60,7 +60,9 @@ static int armed_main(int argc, char** argv, char** envp)
     void* frame;
     backtrace(&frame, 1);  // loads the unwinder now, not inside a failing call
     const char* fault = getenv("MENUHOLD_FAULT");
-    armed = fault && sscanf(fault, "%15s %ld %d", target, &target_n, &target_errno) == 3;
+    const char* program = strrchr(argv[0], '/');  // the service, not the launchers that run it
+    armed = fault && strcmp(program ? program + 1 : argv[0], "menuhold") == 0 &&
+            sscanf(fault, "%15s %ld %d", target, &target_n, &target_errno) == 3;
     return program_main(argc, argv, envp);
 }
 
