@@ -37,11 +37,6 @@ enum json_handler {
     DO_DELETE = 3,
 };
 
-struct CJsonDeleter {
-    void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
-
 // A product file as it is held: exactly the bytes that were validated (the held copies
 // are made of these, never of a second read), its record and its permission bits.
 struct ProductFile {
@@ -85,6 +80,7 @@ private:
     void update_list(int req, char* prod_name, char* version, int fsize);
     void getListStatus(int slot, char* buffer);
     void modifyTabrixTable(int req, char* prod_name, char* version);
+    void build_table();
 
     volatile int debug;
     volatile sig_atomic_t running_flag;
@@ -93,8 +89,12 @@ private:
     std::map<std::string, ProdInfo_s> Json_list;
     struct sockaddr_un c_addr;
     Sender c_sender;  // who sent the request being served: its reply goes with these rights
-    CJsonPtr table_root;  // owns the whole table document
-    cJSON* table_aaData;  // the "aaData" array inside table_root; owns nothing
+    // The product table (table_file.h): its document, rows, printed text and gzip copy.
+    // table_root and table_aaData name its document: table_root owns it (inside table),
+    // table_aaData is its "aaData" array and owns nothing; null before init and after uninit.
+    ProductTable table;
+    const CJsonPtr& table_root = table.root();
+    cJSON* const& table_aaData = table.aa_data();
 
     RequestQueue requests;  // read ahead, waiting to be served in turn
     Replies replies;
@@ -103,12 +103,6 @@ private:
     // name: a deletion of the product removes them too (and their push copies), so that a
     // deleted product does not come back at the next start.
     std::multimap<std::string, std::string> other_menu_copies;
-
-    TableRows table_rows;     // the rows of table_aaData by position, and their print
-    HistoryWriter history;    // the history file and its gzip copy
-    bool history_behind = false;  // the table changed since the history file was written
-    void build_table();
-    void publish_history();
 };
 
 // The one service object; null until main() has created it.
