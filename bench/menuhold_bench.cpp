@@ -152,7 +152,8 @@ public:
     {
         char datagram[500] = {};
         memcpy(datagram, command.data(), command.size());
-        return sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&service_), sizeof service_) == 500 &&
+        const auto* to = reinterpret_cast<sockaddr*>(&service_);
+        return sendto(fd_, datagram, sizeof datagram, 0, to, sizeof service_) == 500 &&
                recv(fd_, datagram, sizeof datagram, 0) == 500;
     }
 
@@ -433,7 +434,8 @@ SizeResult run_size(const std::string& binary, int n, const char* data_set)
     const int rounds = n >= 10000 ? 40 : 100;
     const DataSet data = std::string(data_set) == "varied" ? varied_data(n, rounds) : uniform_data(n, rounds);
     reset_tmp();
-    for (const auto& [name, version] : data.held) write_file("/tmp/json_menu/" + held_name(name), product_file(name, version));
+    for (const auto& [name, version] : data.held)
+        write_file("/tmp/json_menu/" + held_name(name), product_file(name, version));
     sync();
 
     const auto start = Clock::now();
@@ -525,7 +527,8 @@ void print_data_set(const char* data_set, const std::vector<SizeResult>& results
     printf("\n%s names\n%-7s %-16s %10s %10s %10s %12s %8s %12s %8s\n", data_set, "N", "request", "median us", "p99 us",
            "per s", "floor med us", "ratio", "floor 2 us", "ratio");
     for (const auto& r : results) {
-        for (const char* name : {"status", "refresh", "write new", "write newer", "write not newer", "delete", "delete first"}) {
+        for (const char* name :
+             {"status", "refresh", "write new", "write newer", "write not newer", "delete", "delete first"}) {
             const Stats& s = r.requests.at(name);
             const auto floor = r.floors.find(name);
             auto published = r.floors.find(std::string(name) + ", published");
@@ -541,8 +544,8 @@ void print_data_set(const char* data_set, const std::vector<SizeResult>& results
     }
     printf("\n%-7s %12s %16s %16s %10s\n", "N", "start-up ms", "per product us", "Private_Dirty KiB", "spawned");
     for (const auto& r : results)
-        printf("%-7d %12s %16s %16ld %10ld\n", r.n, fmt(r.startup_s * 1e3).c_str(), fmt(r.startup_s / r.n * 1e6).c_str(),
-               r.memory_kib, r.spawned);
+        printf("%-7d %12s %16s %16ld %10ld\n", r.n, fmt(r.startup_s * 1e3).c_str(),
+               fmt(r.startup_s / r.n * 1e6).c_str(), r.memory_kib, r.spawned);
     print_scaling(results);
 }
 
@@ -551,7 +554,8 @@ void print_data_set(const char* data_set, const std::vector<SizeResult>& results
 void print_gzip(const char* data_set, const std::vector<SizeResult>& results)
 {
     for (const auto& r : results) {
-        for (const auto& [when, p] : {std::make_pair("start-up", &r.at_start), std::make_pair("write new", &r.after_write_new)})
+        for (const auto& [when, p] :
+             {std::make_pair("start-up", &r.at_start), std::make_pair("write new", &r.after_write_new)})
             printf("%-8s %-7d %-10s %12zu %12zu %12ld %7s\n", data_set, r.n, when, p->history.size(), p->copy.size(),
                    p->gzip6, fmt(static_cast<double>(p->copy.size()) / static_cast<double>(p->gzip6), 3).c_str());
     }
@@ -563,8 +567,8 @@ void write_json(std::ostream& out, const SizeResult& r)
         << ", \"processes_spawned\": " << r.spawned << ", \"requests\": {";
     bool first = true;
     for (const auto& [name, s] : r.requests) {
-        out << (first ? "" : ", ") << "\"" << name << "\": {\"median_us\": " << s.median_us << ", \"p99_us\": " << s.p99_us
-            << ", \"per_second\": " << s.per_second << "}";
+        out << (first ? "" : ", ") << "\"" << name << "\": {\"median_us\": " << s.median_us
+            << ", \"p99_us\": " << s.p99_us << ", \"per_second\": " << s.per_second << "}";
         first = false;
     }
     out << "}, \"floors\": {";
@@ -574,7 +578,8 @@ void write_json(std::ostream& out, const SizeResult& r)
         first = false;
     }
     out << "}, \"gzip\": {";
-    for (const auto& [when, p] : {std::make_pair("at_start", &r.at_start), std::make_pair("after_write_new", &r.after_write_new)})
+    for (const auto& [when, p] :
+         {std::make_pair("at_start", &r.at_start), std::make_pair("after_write_new", &r.after_write_new)})
         out << (p == &r.at_start ? "" : ", ") << "\"" << when << "\": {\"history_bytes\": " << p->history.size()
             << ", \"copy_bytes\": " << p->copy.size() << ", \"gzip6_bytes\": " << p->gzip6 << "}";
     out << "}}";

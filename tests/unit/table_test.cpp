@@ -81,7 +81,8 @@ std::vector<Step> many_rows()
 const Case kCases[] = {
     {"no rows", {}, "[]"},
     {"one row", {{'a', "Alpha", "v1.0.0.1"}}, R"([["1", "Alpha", "v1.0.0.1"]])"},
-    {"two rows", {{'a', "Alpha", "v1.0.0.1"}, {'a', "Beta", "v2.3.0.0"}}, R"([["1", "Alpha", "v1.0.0.1"], ["2", "Beta", "v2.3.0.0"]])"},
+    {"two rows", {{'a', "Alpha", "v1.0.0.1"}, {'a', "Beta", "v2.3.0.0"}},
+     R"([["1", "Alpha", "v1.0.0.1"], ["2", "Beta", "v2.3.0.0"]])"},
     {"deletion renumbers", {{'a', "A", "1"}, {'a', "B", "2"}, {'a', "C", "3"}, {'d', "A", ""}},
      R"([["1", "B", "2"], ["2", "C", "3"]])"},
     {"replacement moves to the end", {{'a', "Alpha", "v1"}, {'a', "Beta", "v2"}, {'r', "Alpha", "v3"}},
@@ -116,8 +117,13 @@ TEST_F(TableFile, HistoryIsTheDocumentsPrintAfterEveryChange)
             ASSERT_TRUE(step.op == 'a' || found >= 0);
             const size_t p = static_cast<size_t>(found);
             const char *name = step.name.c_str(), *version = step.version.c_str();
-            if (step.op == 'd') table.remove(p);
-            ASSERT_TRUE(step.op == 'd' || (step.op == 'a' ? table.append(name, version) : table.replace(p, name, version)));
+            if (step.op == 'a') {
+                ASSERT_TRUE(table.append(name, version));
+            } else if (step.op == 'r') {
+                ASSERT_TRUE(table.replace(p, name, version));
+            } else {
+                table.remove(p);
+            }
             table.publish(dir_);
             expect_published(table);
         }
