@@ -16,6 +16,7 @@
 #include "bounded.h"
 #include "menuhold.h"
 #include "paths.h"
+#include "printable.h"
 
 // The empty table of init, whose history file exists before the first request.
 void Menuhold::build_table()
@@ -86,7 +87,9 @@ void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
         refresh_table();  // nothing to change: the history file is written as it is
         return;
     }
-    if (!stored) syslog(LOG_ERR, "%s(): no memory for the row of product %s\n", "modifyTabrixTable", prod_name);
+    if (!stored)
+        syslog(LOG_ERR, "%s(): no memory for the row of product %s\n", "modifyTabrixTable",
+               printable::escaped(prod_name).c_str());
 }
 
 // Writes the history file and its gzip copy from the table, whether it changed or not.
