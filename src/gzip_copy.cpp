@@ -11,9 +11,12 @@
 
 namespace {
 
-// 4 KiB segments: within 4 % of gzip -6 on tables of varied names, and the last segment,
-// compressed again at every change, stays a few KiB. (2 KiB: 7 %; 8 KiB: 2 %.)
+// 4 KiB segments: within 4 % of gzip -6 on tables of varied names (2 KiB: 7 %; 8 KiB:
+// 2 %, but twice the text compressed again when a segment fills).
 constexpr size_t kSegmentBytes = 4096;
+// The unfinished last segment is cut into pieces of 1 KiB: a new product compresses half
+// of one on average, with the small window; an 8th of what a whole segment would cost.
+constexpr size_t kPieceBytes = 1024;
 constexpr size_t kDictionaryBytes = 32768;  // the most that deflate can refer back to
 constexpr int kLevel = 6;
 constexpr mode_t kNewGzipMode = 0666;  // what a shell's redirection would create
@@ -163,26 +166,38 @@ iovec part(const std::string& bytes) { return {const_cast<char*>(bytes.data()), 
 
 bool GzipCopy::update(std::string_view text, std::string_view tail, size_t unchanged)
 {
-    const size_t keep = std::min(segments_.size(), unchanged / kSegmentBytes);
-    segments_.resize(keep);
-    data_.resize(keep ? segments_.back().data_end : 0);
+    size_t keep = 0;
+    while (keep < pieces_.size() && pieces_[keep].text_end <= unchanged) ++keep;
+    // A change in a segment that is full compresses that segment anew, whole, with the
+    // wide window; in the unfinished last segment, only the pieces from the change on,
+    // with the narrow one.
+    size_t from = keep ? pieces_[keep - 1].text_end : 0;
+    const size_t segment = from / kSegmentBytes * kSegmentBytes;
+    const bool wide = text.size() >= segment + kSegmentBytes;
+    if (wide) {
+        while (keep && pieces_[keep - 1].text_end > segment) --keep;
+        from = segment;
+    }
+    pieces_.resize(keep);
+    data_.resize(keep ? pieces_.back().data_end : 0);
     last_.clear();
 
-    // Only a run that completes a segment needs the wide window: the last segment, while
-    // it is not full, is compressed again at the next change anyway.
-    const size_t from = keep * kSegmentBytes;
-    const size_t full = (text.size() - from) / kSegmentBytes;
     const size_t reach = std::min(from, kDictionaryBytes);
-    DeflateRun run(full > 0);
+    DeflateRun run(wide);
     if (!run.start(text.substr(from - reach, reach))) return false;
-    uLong crc = keep ? segments_.back().crc_through : 0;
-    for (size_t s = keep; s < keep + full; ++s) {
-        const std::string_view segment = text.substr(s * kSegmentBytes, kSegmentBytes);
-        if (!run.piece({segment}, Z_SYNC_FLUSH, data_)) return false;
-        crc = checksum(crc, segment);
-        segments_.push_back({data_.size(), crc});
+    uLong crc = keep ? pieces_.back().crc_through : 0;
+    size_t at = from;
+    for (;;) {
+        const bool full_segment = at % kSegmentBytes == 0 && text.size() - at >= kSegmentBytes;
+        const size_t size = full_segment ? kSegmentBytes : kPieceBytes;
+        if (text.size() - at < size) break;
+        const std::string_view piece = text.substr(at, size);
+        if (!run.piece({piece}, Z_SYNC_FLUSH, data_)) return false;
+        crc = checksum(crc, piece);
+        at += size;
+        pieces_.push_back({at, data_.size(), crc});
     }
-    const std::string_view rest = text.substr((keep + full) * kSegmentBytes);
+    const std::string_view rest = text.substr(at);
     if (!run.piece({rest, tail}, Z_FINISH, last_)) return false;
     crc_ = checksum(checksum(crc, rest), tail);
     length_ = text.size() + tail.size();
