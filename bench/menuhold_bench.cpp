@@ -144,7 +144,7 @@ public:
         memcpy(datagram + 20, option.data(), std::min<size_t>(option.size(), 199));
         if (sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&service_), sizeof service_) < 0)
             die("send");
-        if (recv(fd_, datagram, sizeof datagram, 0) != 500) die("no reply");
+        if (recv(fd_, datagram, sizeof datagram, 0) != 500) die("no reply to " + command + " " + option);
         return std::string(datagram + 20, strnlen(datagram + 20, 200));
     }
 
