@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // menuhold_bench: request latency, start-up scaling and memory of the real menuhold,
-// each against a floor measured in the same run. Runs inside tests/sandbox and a
-// PID namespace (scripts/bench.sh), because it uses the fixed paths in /tmp.
+// each against a floor measured in the same run, and the size of its gzip copy against
+// gzip -6 of the same history file; for two data sets of held products: uniform short
+// names and varied ones (varied_names.h). Runs inside tests/sandbox and a PID namespace
+// (scripts/bench.sh), because it uses the fixed paths in /tmp.
 //
 //   menuhold_bench --menuhold PATH [--sizes 10,100,1000,10000] [--json FILE]
 #include <algorithm>
@@ -30,6 +32,8 @@
 
 #include <cjson/cJSON.h>
 #include <zlib.h>
+
+#include "varied_names.h"
 
 namespace {
 
@@ -140,7 +144,7 @@ public:
         memcpy(datagram + 20, option.data(), std::min<size_t>(option.size(), 199));
         if (sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&service_), sizeof service_) < 0)
             die("send");
-        if (recv(fd_, datagram, sizeof datagram, 0) != 500) die("no reply");
+        if (recv(fd_, datagram, sizeof datagram, 0) != 500) die("no reply to " + command + " " + option);
         return std::string(datagram + 20, strnlen(datagram + 20, 200));
     }
 
@@ -148,7 +152,8 @@ public:
     {
         char datagram[500] = {};
         memcpy(datagram, command.data(), command.size());
-        return sendto(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&service_), sizeof service_) == 500 &&
+        const auto* to = reinterpret_cast<sockaddr*>(&service_);
+        return sendto(fd_, datagram, sizeof datagram, 0, to, sizeof service_) == 500 &&
                recv(fd_, datagram, sizeof datagram, 0) == 500;
     }
 
@@ -200,6 +205,79 @@ void reset_tmp()
 }
 
 std::string held_name(const std::string& product) { return "0-panelpush_local_" + product + "_0.0.0.json"; }
+
+// The products of one run: those held at start (name, version) and those that "write new"
+// uploads. "write newer" uploads newer versions of the first held product.
+struct DataSet {
+    std::vector<std::pair<std::string, std::string>> held;
+    std::vector<std::string> new_names;
+};
+
+// Uniform: P0, P1, ... all at v1.0.0.0, the new ones N0, N1, ...
+DataSet uniform_data(int held, int added)
+{
+    DataSet d;
+    for (int i = 0; i < held; ++i) d.held.emplace_back("P" + std::to_string(i), "v1.0.0.0");
+    for (int i = 0; i < added; ++i) d.new_names.push_back("N" + std::to_string(i));
+    return d;
+}
+
+DataSet varied_data(int held, int added)
+{
+    DataSet d;
+    VariedNames names;
+    for (int i = 0; i < held; ++i) d.held.emplace_back(names.name(), names.version());
+    for (int i = 0; i < added; ++i) d.new_names.push_back(names.name());
+    return d;
+}
+
+const char* const kDataSets[] = {"uniform", "varied"};
+
+std::string gunzip(const std::string& data)
+{
+    z_stream zs{};
+    inflateInit2(&zs, 15 + 16);
+    std::string out;
+    char buffer[65536];
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    zs.avail_in = static_cast<uInt>(data.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        zs.next_out = reinterpret_cast<Bytef*>(buffer);
+        zs.avail_out = sizeof buffer;
+        rc = inflate(&zs, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - zs.avail_out);
+    }
+    inflateEnd(&zs);
+    return rc == Z_STREAM_END ? out : std::string();
+}
+
+// The history file and its gzip copy as they were at one moment; gzip -6 of the same
+// history file is run later, so that its processes do not count as the service's.
+struct Published {
+    std::string history, copy;
+    long gzip6 = 0;
+};
+
+Published snapshot()
+{
+    Published p{read_file("/tmp/json_history.json"), read_file("/tmp/json_history.gz")};
+    if (gunzip(p.copy) != p.history) die("the gzip copy does not decompress to the history file");
+    return p;
+}
+
+// gzip -6 of the snapshot's history file, under the same name, so that its header matches.
+void measure_gzip6(Published& p)
+{
+    mkdir("/tmp/gzip6", 0755);
+    write_file("/tmp/gzip6/json_history.json", p.history);
+    FILE* gzip = popen("gzip -6 -c /tmp/gzip6/json_history.json", "r");
+    if (!gzip) die("gzip");
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, gzip)) > 0) p.gzip6 += static_cast<long>(n);
+    if (pclose(gzip) != 0 || p.gzip6 == 0) die("gzip -6 failed");
+}
 
 // ---------------------------------------------------------------- floors
 
@@ -329,6 +407,7 @@ Stats write_floor(int rows, int rounds, bool publish)
 
 struct SizeResult {
     int n;
+    Published at_start, after_write_new;
     double startup_s;
     long memory_kib;
     std::map<std::string, Stats> requests;
@@ -348,13 +427,15 @@ Stats measure(int rounds, const std::function<void(int)>& prepare, const std::fu
     return stats_of(times);
 }
 
-SizeResult run_size(const std::string& binary, int n)
+SizeResult run_size(const std::string& binary, int n, const char* data_set)
 {
     SizeResult r{};
     r.n = n;
+    const int rounds = n >= 10000 ? 40 : 100;
+    const DataSet data = std::string(data_set) == "varied" ? varied_data(n, rounds) : uniform_data(n, rounds);
     reset_tmp();
-    for (int i = 0; i < n; ++i)
-        write_file("/tmp/json_menu/" + held_name("P" + std::to_string(i)), product_file("P" + std::to_string(i), "v1.0.0.0"));
+    for (const auto& [name, version] : data.held)
+        write_file("/tmp/json_menu/" + held_name(name), product_file(name, version));
     sync();
 
     const auto start = Clock::now();
@@ -364,37 +445,44 @@ SizeResult run_size(const std::string& binary, int n)
     client.request("status", "0");  // answered once the rebuild has ended
     r.startup_s = seconds_since(start);
     r.memory_kib = private_dirty_kib(service.pid());
+    r.at_start = snapshot();
 
-    const int rounds = n >= 10000 ? 40 : 100;
     const long pid_before = last_pid();
     int slot = 0;
     auto nothing = [](int) {};
+    const std::string& first = data.held.front().first;
     r.requests["status"] = measure(2000, nothing, [&](int) { client.request("status", std::to_string(slot++ % n)); });
     r.requests["refresh"] = measure(rounds, nothing, [&](int) { client.request("refresh", ""); });
     r.requests["write new"] = measure(
-        rounds, [&](int i) { write_file("/tmp/up-new.json", product_file("N" + std::to_string(i), "v1.0.0.0")); },
+        rounds, [&](int i) { write_file("/tmp/up-new.json", product_file(data.new_names[i], "v1.0.0.0")); },
         [&](int) {
             if (client.request("write", "/tmp/up-new.json") != "0") die("write new refused");
         });
+    r.after_write_new = snapshot();
     r.requests["delete"] = measure(rounds, nothing, [&](int) {
         if (client.request("delete", std::to_string(n + 1)) != "0") die("delete refused");
     });
     r.requests["write newer"] = measure(
-        rounds, [&](int i) { write_file("/tmp/up-newer.json", product_file("P0", "v1.0.1." + std::to_string(i))); },
+        rounds, [&](int i) { write_file("/tmp/up-newer.json", product_file(first, "v99.0.0." + std::to_string(i))); },
         [&](int) { client.request("write", "/tmp/up-newer.json"); });
     r.requests["write not newer"] = measure(
-        rounds, [&](int) { write_file("/tmp/up-old.json", product_file("P0", "v1.0.0.0")); },
+        rounds, [&](int) { write_file("/tmp/up-old.json", product_file(first, "v0.0.0.0")); },
         [&](int) { client.request("write", "/tmp/up-old.json"); });
     // The worst deletion: every row behind the first one moves up and is renumbered.
     r.requests["delete first"] = measure(std::min(20, n / 2), nothing, [&](int) {
         if (client.request("delete", "1") != "0") die("delete refused");
     });
     r.spawned = last_pid() - pid_before;
+    measure_gzip6(r.at_start);
+    measure_gzip6(r.after_write_new);
 
-    r.floors["status"] = datagram_floor(2000);
-    r.floors["status, addressed"] = addressed_datagram_floor(2000);
-    r.floors["write new"] = write_floor(n, rounds, false);
-    r.floors["write new, published"] = write_floor(n, rounds, true);
+    // The floors do not depend on the names.
+    if (std::string(data_set) == "uniform") {
+        r.floors["status"] = datagram_floor(2000);
+        r.floors["status, addressed"] = addressed_datagram_floor(2000);
+        r.floors["write new"] = write_floor(n, rounds, false);
+        r.floors["write new, published"] = write_floor(n, rounds, true);
+    }
     return r;
 }
 
@@ -434,6 +522,69 @@ void print_scaling(const std::vector<SizeResult>& results)
     }
 }
 
+void print_data_set(const char* data_set, const std::vector<SizeResult>& results)
+{
+    printf("\n%s names\n%-7s %-16s %10s %10s %10s %12s %8s %12s %8s\n", data_set, "N", "request", "median us", "p99 us",
+           "per s", "floor med us", "ratio", "floor 2 us", "ratio");
+    for (const auto& r : results) {
+        for (const char* name :
+             {"status", "refresh", "write new", "write newer", "write not newer", "delete", "delete first"}) {
+            const Stats& s = r.requests.at(name);
+            const auto floor = r.floors.find(name);
+            auto published = r.floors.find(std::string(name) + ", published");
+            if (published == r.floors.end()) published = r.floors.find(std::string(name) + ", addressed");
+            const bool has_floor = floor != r.floors.end(), has_published = published != r.floors.end();
+            printf("%-7d %-16s %10s %10s %10s %12s %8s %12s %8s\n", r.n, name, fmt(s.median_us).c_str(),
+                   fmt(s.p99_us).c_str(), fmt(s.per_second, 0).c_str(),
+                   has_floor ? fmt(floor->second.median_us).c_str() : "-",
+                   has_floor ? fmt(s.median_us / floor->second.median_us, 2).c_str() : "-",
+                   has_published ? fmt(published->second.median_us).c_str() : "-",
+                   has_published ? fmt(s.median_us / published->second.median_us, 2).c_str() : "-");
+        }
+    }
+    printf("\n%-7s %12s %16s %16s %10s\n", "N", "start-up ms", "per product us", "Private_Dirty KiB", "spawned");
+    for (const auto& r : results)
+        printf("%-7d %12s %16s %16ld %10ld\n", r.n, fmt(r.startup_s * 1e3).c_str(),
+               fmt(r.startup_s / r.n * 1e6).c_str(), r.memory_kib, r.spawned);
+    print_scaling(results);
+}
+
+// After start-up every full segment was compressed behind its dictionary; after "write
+// new" the last segment was compressed alone, with the narrow window.
+void print_gzip(const char* data_set, const std::vector<SizeResult>& results)
+{
+    for (const auto& r : results) {
+        for (const auto& [when, p] :
+             {std::make_pair("start-up", &r.at_start), std::make_pair("write new", &r.after_write_new)})
+            printf("%-8s %-7d %-10s %12zu %12zu %12ld %7s\n", data_set, r.n, when, p->history.size(), p->copy.size(),
+                   p->gzip6, fmt(static_cast<double>(p->copy.size()) / static_cast<double>(p->gzip6), 3).c_str());
+    }
+}
+
+void write_json(std::ostream& out, const SizeResult& r)
+{
+    out << "{\"n\": " << r.n << ", \"startup_ms\": " << r.startup_s * 1e3 << ", \"private_dirty_kib\": " << r.memory_kib
+        << ", \"processes_spawned\": " << r.spawned << ", \"requests\": {";
+    bool first = true;
+    for (const auto& [name, s] : r.requests) {
+        out << (first ? "" : ", ") << "\"" << name << "\": {\"median_us\": " << s.median_us
+            << ", \"p99_us\": " << s.p99_us << ", \"per_second\": " << s.per_second << "}";
+        first = false;
+    }
+    out << "}, \"floors\": {";
+    first = true;
+    for (const auto& [name, s] : r.floors) {
+        out << (first ? "" : ", ") << "\"" << name << "\": {\"median_us\": " << s.median_us << "}";
+        first = false;
+    }
+    out << "}, \"gzip\": {";
+    for (const auto& [when, p] :
+         {std::make_pair("at_start", &r.at_start), std::make_pair("after_write_new", &r.after_write_new)})
+        out << (p == &r.at_start ? "" : ", ") << "\"" << when << "\": {\"history_bytes\": " << p->history.size()
+            << ", \"copy_bytes\": " << p->copy.size() << ", \"gzip6_bytes\": " << p->gzip6 << "}";
+    out << "}}";
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -467,33 +618,16 @@ int main(int argc, char** argv)
     if (sched_setaffinity(0, sizeof one, &one) != 0) die("sched_setaffinity");
 
     const long idle_kib = idle_memory(binary);
-    std::vector<SizeResult> results;
-    for (int n : sizes) results.push_back(run_size(binary, n));
+    std::map<std::string, std::vector<SizeResult>> results;
+    for (const char* data_set : kDataSets)
+        for (int n : sizes) results[data_set].push_back(run_size(binary, n, data_set));
 
     printf("menuhold benchmark: 4 KiB product files; latencies are client round trips\n");
-    printf("second floor: of status, the round trip between path-addressed sockets; of write new, +history\n\n");
-    printf("%-7s %-16s %10s %10s %10s %12s %8s %12s %8s\n", "N", "request", "median us", "p99 us", "per s",
-           "floor med us", "ratio", "floor 2 us", "ratio");
-    for (const auto& r : results) {
-        for (const char* name : {"status", "refresh", "write new", "write newer", "write not newer", "delete", "delete first"}) {
-            const Stats& s = r.requests.at(name);
-            const auto floor = r.floors.find(name);
-            auto published = r.floors.find(std::string(name) + ", published");
-            if (published == r.floors.end()) published = r.floors.find(std::string(name) + ", addressed");
-            const bool has_floor = floor != r.floors.end(), has_published = published != r.floors.end();
-            printf("%-7d %-16s %10s %10s %10s %12s %8s %12s %8s\n", r.n, name, fmt(s.median_us).c_str(),
-                   fmt(s.p99_us).c_str(), fmt(s.per_second, 0).c_str(),
-                   has_floor ? fmt(floor->second.median_us).c_str() : "-",
-                   has_floor ? fmt(s.median_us / floor->second.median_us, 2).c_str() : "-",
-                   has_published ? fmt(published->second.median_us).c_str() : "-",
-                   has_published ? fmt(s.median_us / published->second.median_us, 2).c_str() : "-");
-        }
-    }
-    printf("\n%-7s %12s %16s %16s %10s\n", "N", "start-up ms", "per product us", "Private_Dirty KiB", "spawned");
-    for (const auto& r : results)
-        printf("%-7d %12s %16s %16ld %10ld\n", r.n, fmt(r.startup_s * 1e3).c_str(), fmt(r.startup_s / r.n * 1e6).c_str(),
-               r.memory_kib, r.spawned);
-    print_scaling(results);
+    printf("second floor: of status, the round trip between path-addressed sockets; of write new, +history\n");
+    for (const char* data_set : kDataSets) print_data_set(data_set, results[data_set]);
+    printf("\ngzip copy against gzip -6 of the same history file, after start-up and after write new\n");
+    printf("%-8s %-7s %-10s %12s %12s %12s %7s\n", "names", "N", "after", "history B", "copy B", "gzip -6 B", "ratio");
+    for (const char* data_set : kDataSets) print_gzip(data_set, results[data_set]);
     printf("\nidle Private_Dirty: %ld KiB\n", idle_kib);
     struct stat st;
     if (!sized_binary.empty() && stat(sized_binary.c_str(), &st) == 0)
@@ -502,26 +636,13 @@ int main(int argc, char** argv)
     std::ofstream out(json_path);
     out << "{\n  \"idle_private_dirty_kib\": " << idle_kib;
     if (!sized_binary.empty()) out << ",\n  \"stripped_os_binary_bytes\": " << st.st_size;
-    out << ",\n  \"sizes\": [";
-    for (size_t i = 0; i < results.size(); ++i) {
-        const auto& r = results[i];
-        out << (i ? "," : "") << "\n    {\"n\": " << r.n << ", \"startup_ms\": " << r.startup_s * 1e3
-            << ", \"private_dirty_kib\": " << r.memory_kib << ", \"processes_spawned\": " << r.spawned
-            << ", \"requests\": {";
-        bool first = true;
-        for (const auto& [name, s] : r.requests) {
-            out << (first ? "" : ", ") << "\"" << name << "\": {\"median_us\": " << s.median_us << ", \"p99_us\": " << s.p99_us
-                << ", \"per_second\": " << s.per_second << "}";
-            first = false;
-        }
-        out << "}, \"floors\": {";
-        first = true;
-        for (const auto& [name, s] : r.floors) {
-            out << (first ? "" : ", ") << "\"" << name << "\": {\"median_us\": " << s.median_us << "}";
-            first = false;
-        }
-        out << "}}";
+    out << ",\n  \"data_sets\": {";
+    for (const char* data_set : kDataSets) {
+        out << (data_set == kDataSets[0] ? "" : ",") << "\n   \"" << data_set << "\": [";
+        const auto& runs = results[data_set];
+        for (size_t i = 0; i < runs.size(); ++i) write_json(out << (i ? "," : "") << "\n    ", runs[i]);
+        out << "\n   ]";
     }
-    out << "\n  ]\n}\n";
+    out << "\n  }\n}\n";
     return 0;
 }

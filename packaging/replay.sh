@@ -44,7 +44,16 @@ common="755 usr/bin/menuholdctl
 755 usr/libexec/menuhold-dirs
 755 usr/sbin/menuhold
 644 usr/share/man/man1/menuholdctl.1
-644 usr/share/man/man8/menuhold.8"
+644 usr/share/man/man8/menuhold.8
+755 usr/share/menuhold/www/cgi-bin/status
+644 usr/share/menuhold/www/index.html
+644 usr/share/menuhold/www/app.js
+644 usr/share/menuhold/www/style.css
+644 usr/share/menuhold/www/vendor/datatables/dataTables.min.js
+644 usr/share/menuhold/www/vendor/datatables/dataTables.dataTables.min.css
+644 usr/share/menuhold/www/vendor/datatables/LICENSE
+777 usr/share/menuhold/www/json_history.json
+777 usr/share/menuhold/www/json_history.json.gz"
 
 # $1: the root; $2: its files with their modes, one "MODE PATH" a line.
 check_files() {
@@ -267,7 +276,7 @@ openwrt() {
     local pkg=$ow/build_dir/target-powerpc_e300c3/menuhold-$version/ipkg-powerpc/menuhold
     # What the recipe reads of OpenWrt's rules.mk, include/package.mk and include/cmake.mk.
     mkdir -p "$ow/include"
-    printf 'INSTALL_DIR:=install -d -m0755\nINSTALL_BIN:=install -m0755\n' >"$ow/rules.mk"
+    printf 'INSTALL_DIR:=install -d -m0755\nINSTALL_BIN:=install -m0755\nCP:=cp -fpR\n' >"$ow/rules.mk"
     touch "$ow/include/package.mk" "$ow/include/cmake.mk"
     local vars="TOPDIR=$ow INCLUDE_DIR=$ow/include PKG_BUILD_DIR=$b PKG_INSTALL_DIR=$b/ipkg-install"
     [ "$(recipe_var "$mk" "$vars" PKG_VERSION)" = "$version" ] || fail "Makefile's version is not $version" || return 1
@@ -303,9 +312,7 @@ openwrt() {
         grep -q '^	procd_set_param respawn' "$pkg/etc/init.d/menuhold" || fail "the procd script does not respawn" ||
         return 1
     check_tree "$pkg" "755 etc/init.d/menuhold
-755 usr/bin/menuholdctl
-755 usr/libexec/menuhold-dirs
-755 usr/sbin/menuhold" etc/init.d/menuhold "/usr/libexec/menuhold-dirs /usr/sbin/menuhold"
+$(grep -v /man/ <<<"$common")" etc/init.d/menuhold "/usr/libexec/menuhold-dirs /usr/sbin/menuhold"
 }
 
 # --- .deb -----------------------------------------------------------------------------

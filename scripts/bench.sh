@@ -1,9 +1,10 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # The benchmark: builds menuhold as shipped (-Os), then measures it against its floors
-# for N = 10, 1000 and 10000 held products, inside tests/sandbox and a PID namespace of
-# its own (so that "spawned" counts every process or thread the service starts). Prints
-# a table; writes bench/results.json. Run as root.
+# for N = 10, 1000 and 10000 held products, with uniform and with varied names, inside
+# tests/sandbox and a PID namespace of its own (so that "spawned" counts every process or
+# thread the service starts), and its gzip copy against gzip -6 of the same history file.
+# Prints tables; writes bench/results.json. Run as root.
 #   scripts/bench.sh [--sizes 10,100]
 #   scripts/bench.sh --ppc [--sizes 10,1000]
 #       the service cross-built for the device's PowerPC e300c3 and run under

@@ -83,7 +83,7 @@ bool bind_control_socket(int socket)
 }  // namespace
 
 Menuhold::Menuhold()
-    : debug(0), ctrl_socket(0), initialized(0), c_addr(), table_root(), table_aaData(nullptr)
+    : debug(0), ctrl_socket(0), initialized(0), c_addr()
 {
     unlink(paths::kSocket);
 }
@@ -97,7 +97,6 @@ Menuhold::~Menuhold()
 
 int Menuhold::init(int json_debug)
 {
-    table_root.reset(cJSON_CreateObject());
     running_flag = 1;
     debug = json_debug;
     build_table();
@@ -157,9 +156,7 @@ void Menuhold::uninit()
         unlink(paths::kSocket);
         close(ctrl_socket);
         debugf(debug, "%s(): to delete table_root\n", "uninit");
-        table_root.reset();
-        table_aaData = nullptr;
-        table_rows.clear();
+        table.clear();
         ctrl_socket = 0;
         Json_list.clear();
     }
@@ -310,7 +307,6 @@ void Menuhold::serve(Request& request)
         error = -1;
         debug_line(debug, "Invalid command");
     }
-    publish_history();
     if (sendMsgClient(&fromsocket, error) != 0)
         syslog(LOG_INFO, "Cannot response message from client, may need to restart menuhold\n");
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Text that came from users (paths, product names) as it may be shown: in a syslog record
-// or a terminal it must never start a new line or steer the terminal, and its bytes must
-// still be recoverable. Shared by the service and its client.
+// Text that came from users (paths, product names) as the system log gets it: in a record
+// it must never start a new line or steer a terminal, and its bytes must still be
+// recoverable from what is written.
 #ifndef MENUHOLD_PRINTABLE_H
 #define MENUHOLD_PRINTABLE_H
 
@@ -30,19 +30,20 @@ inline size_t utf8_sequence(std::string_view text, size_t i, unsigned long* code
     return n;
 }
 
-// Calls emit(piece, is_escape) for each piece of text in order: a valid, printable UTF-8
-// sequence as it stands; otherwise its escape: "\\" for a backslash, \xHH for a C0 control
-// character, DEL or a byte that is not UTF-8, \u00HH for a C1 control character.
-template <typename Emit>
-void for_each_piece(std::string_view text, Emit emit)
+// The text with every piece that is not a valid, printable UTF-8 sequence escaped: \\ for
+// a backslash, \xHH for a C0 control character, DEL or a byte that is not UTF-8, \u00HH
+// for a C1 control character.
+inline std::string escaped(std::string_view text)
 {
+    std::string out;
+    out.reserve(text.size());
     char escape[8];
     for (size_t i = 0; i < text.size();) {
         unsigned long c = 0;
         const size_t n = utf8_sequence(text, i, &c);
         const bool control = c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0);
         if (n != 0 && !control && c != '\\') {
-            emit(text.substr(i, n), false);
+            out.append(text, i, n);
             i += n;
             continue;
         }
@@ -52,17 +53,9 @@ void for_each_piece(std::string_view text, Emit emit)
             std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(text[i])));
         else
             std::snprintf(escape, sizeof escape, "\\u%04lX", c);
-        emit(std::string_view(escape), true);
+        out += escape;
         i += n ? n : 1;
     }
-}
-
-// The whole text with its escapes.
-inline std::string escaped(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for_each_piece(text, [&out](std::string_view piece, bool) { out += piece; });
     return out;
 }
 

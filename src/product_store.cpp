@@ -266,8 +266,7 @@ try {
         upload.remove();
         return 0;
     }
-    refresh_table();
-    publish_history();  // the history file is published before the held copies are written
+    refresh_table();  // the history file is written before the held copies
 
     // The copies are made in-process; the debug lines name the equivalent commands.
     debugf(debug, "run cp -f %s %s/%s\n", filename, paths::kPushDir, held_name.c_str());
@@ -302,7 +301,6 @@ int Menuhold::recovery(bool clear_bad_json)
         while (const char* name = listing.next_name()) recover_entry(menu_fd, name, listed_files);
     }
     refresh_table();
-    publish_history();
     return 0;
 }
 
@@ -353,15 +351,14 @@ void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::
 // As add, every allocation comes first.
 int Menuhold::delete_json(int index)
 try {
-    if (index < 0 || static_cast<size_t>(index) >= table_rows.size()) {
+    if (index < 0 || static_cast<size_t>(index) >= table.size()) {
         syslog(LOG_ERR, "%s():Invalid index[%d]\n", "delete_json", index);
         return -1;
     }
-    const cJSON* del_object = table_rows[index];
     char prod[sizeof(ProdInfo_t::prod_name)] = {};
     char version[sizeof(ProdInfo_t::version)] = {};
-    strncpy(prod, row_field(del_object, 1), sizeof prod - 1);
-    strncpy(version, row_field(del_object, 2), sizeof version - 1);
+    strncpy(prod, table.name_at(index), sizeof prod - 1);
+    strncpy(version, table.version_at(index), sizeof version - 1);
     debugf(debug, "[%s][%d]Delete product[%s]\n", "delete_json", __LINE__, prod);
     debugf(debug, "[%s][%d]Delete product string[%s]\n", "delete_json", __LINE__, prod);
 

@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The product list and the product table: the operations that change them, the rewrite
-// of the history file with its gzip copy, and the status text of one slot.
-#include <cerrno>
+// The product list and the product table: the operations that change them, the writing
+// of the history file, and the status text of one slot.
+//
+// The table's operations change it in memory only. The history file and its gzip copy are
+// written by refresh_table, which each operation that changes the table calls once, at
+// its end: the upload (before the held copies are written), the deletion (after they are
+// removed), the rebuild at start and "refresh" (which rewrites them even when nothing
+// changed). A request that moves a row thus writes them once, and the rebuild once for
+// all products.
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -9,38 +15,18 @@
 #include <syslog.h>
 
 #include "bounded.h"
-#include "file_io.h"
 #include "menuhold.h"
 #include "paths.h"
+#include "printable.h"
 
-namespace {
-
-// Adds item to object as name; false, with the item freed, when either is missing or
-// there is no memory for the name.
-bool add_member(cJSON* object, const char* name, cJSON* item)
-{
-    if (item && cJSON_AddItemToObject(object, name, item)) return true;
-    cJSON_Delete(item);
-    return false;
-}
-
-}  // namespace
-
-// The empty table of init, whose history file exists before the first request. A service
-// without memory for it cannot start: std::bad_alloc.
+// The empty table of init, whose history file exists before the first request.
 void Menuhold::build_table()
 {
-    static const char* const sColumns[3] = {"ID", "Product Name", "File Version"};
-    cJSON* root = table_root.get();
-    table_aaData = cJSON_CreateArray();
-    if (!root || !add_member(root, "iTotalRecords", cJSON_CreateNumber(3)) ||
-        !add_member(root, "sColumns", cJSON_CreateStringArray(sColumns, 3)) ||
-        !add_member(root, "aaData", table_aaData) || !table_rows.reset(root)) {
+    if (!table.build()) {  // a service without memory for its empty table cannot start
         syslog(LOG_ERR, "%s(): no memory for the table\n", "init");
         throw std::bad_alloc();
     }
     refresh_table();
-    publish_history();
 }
 
 void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
@@ -82,44 +68,42 @@ void Menuhold::update_list(int req, char* prod_name, char* version, int fsize)
 
 void Menuhold::modifyTabrixTable(int req, char* prod_name, char* version)
 {
-    if (req == DO_DELETE || req == DO_REPLACE) {
-        const int p = table_rows.find(prod_name);
+    bool stored = true;
+    switch (req) {
+    case DO_ADD:
+        stored = table.append(prod_name, version);
+        break;
+    case DO_REPLACE:
+    case DO_DELETE: {
+        const int p = table.find(prod_name);
         if (p < 0) {
             debugf(debug, "[%s][%d] Cannot find [%s] in Tabrix Table\n", "modifyTabrixTable", __LINE__, prod_name);
             return;
         }
         debugf(debug, "[%s][%d] Delete [%d] in Tabrix Table\n", "modifyTabrixTable", __LINE__, p);
-        table_rows.remove(table_aaData, p);
-        if (req == DO_DELETE) {
-            refresh_table();
-            return;
-        }
-    } else if (req != DO_ADD) {
-        refresh_table();
+        if (req == DO_DELETE)
+            table.remove(static_cast<size_t>(p));
+        else
+            stored = table.replace(static_cast<size_t>(p), prod_name, version);
+        break;
+    }
+    default:
+        refresh_table();  // nothing to change: the history file is written as it is
         return;
     }
-    if (!table_rows.append(table_aaData, prod_name, version))
-        syslog(LOG_ERR, "%s(): no memory for the row of product %s\n", "modifyTabrixTable", prod_name);
-    refresh_table();
+    if (!stored)
+        syslog(LOG_ERR, "%s(): no memory for the row of product %s\n", "modifyTabrixTable",
+               printable::escaped(prod_name).c_str());
 }
 
-// Every change asks for the history file to be rewritten; it is written once, when the
-// request has been served (before its reply) or the rebuild has ended, so that a request
-// that changes the table twice costs one rewrite.
-void Menuhold::refresh_table() { history_behind = true; }
-
-void Menuhold::publish_history()
-{
-    if (!history_behind) return;
-    history_behind = false;
-    history.publish(service_directories().history.fd(), table_rows);
-}
+// Writes the history file and its gzip copy from the table, whether it changed or not.
+void Menuhold::refresh_table() { table.publish(service_directories().history.fd()); }
 
 // The three lines of a slot's status, cut to the reply's 199 characters.
 void Menuhold::getListStatus(int slot, char* buffer)
 {
-    const bool held = slot >= 0 && static_cast<size_t>(slot) < table_rows.size();
-    const cJSON* row = held ? table_rows[static_cast<size_t>(slot)] : nullptr;
-    snprintf(buffer, 200, "Availability: %s\nProduct name: %s\nFile version:[%s]", row ? "No" : "Yes",
-             row ? row_field(row, 1) : "No product", row ? row_field(row, 2) : " ");
+    const bool held = slot >= 0 && static_cast<size_t>(slot) < table.size();
+    snprintf(buffer, 200, "Availability: %s\nProduct name: %s\nFile version:[%s]", held ? "No" : "Yes",
+             held ? table.name_at(static_cast<size_t>(slot)) : "No product",
+             held ? table.version_at(static_cast<size_t>(slot)) : " ");
 }

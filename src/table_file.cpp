@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "table_file.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <string_view>
 #include <sys/uio.h>
 #include <syslog.h>
 
@@ -16,20 +13,12 @@
 
 namespace {
 
-constexpr size_t kRowsPerSegment = 64;        // about 2 KiB of print
-// Rows repeat their shape within a few hundred bytes: a 512-byte window compresses the
-// table as well as a 32 KiB one, and the whole deflate state takes about 12 KiB.
-constexpr int kWindowBits = 9;
-constexpr int kMemLevel = 3;
-constexpr mode_t kNewHistoryMode = 0776;      // less the umask
-constexpr mode_t kNewGzipMode = 0666;         // what a shell's redirection would create
+constexpr mode_t kNewHistoryMode = 0776;  // less the umask
 
 struct PrintDeleter {
     void operator()(char* text) const { cJSON_free(text); }
 };
-struct ItemDeleter {
-    void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
+using PrintPtr = std::unique_ptr<char, PrintDeleter>;
 
 // The start of a printed row: the separator from the row before and the quoted id.
 // Returns its length; id receives the id's text.
@@ -46,36 +35,6 @@ size_t row_start_length(size_t position)
     return (position ? 2 : 0) + 3 + digits;
 }
 
-void put_le32(unsigned char* out, uLong value)
-{
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-// The gzip header: deflate, a file name, mtime, no extra flags (level 6), OS Unix.
-std::string gzip_header(const char* name, time_t mtime)
-{
-    unsigned char fixed[10] = {0x1f, 0x8b, 8, 0x08, 0, 0, 0, 0, 0, 3};
-    put_le32(fixed + 4, static_cast<uLong>(mtime));
-    std::string header(reinterpret_cast<const char*>(fixed), sizeof fixed);
-    header.append(name, std::strlen(name) + 1);
-    return header;
-}
-
-std::string gzip_trailer(uLong crc, size_t length)
-{
-    unsigned char trailer[8];
-    put_le32(trailer, crc);
-    put_le32(trailer + 4, static_cast<uLong>(length & 0xffffffffu));
-    return std::string(reinterpret_cast<const char*>(trailer), sizeof trailer);
-}
-
-// CRC-32 of text continued from crc (0 to start). zlib's crc32 would take the null data
-// of an empty view for a request of its initial value.
-uLong checksum(uLong crc, std::string_view text)
-{
-    return text.empty() ? crc : crc32(crc, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
-}
-
 // FNV-1a: finds a name's row by a scan of the compact row index.
 uint32_t name_hash(const char* name)
 {
@@ -84,236 +43,161 @@ uint32_t name_hash(const char* name)
     return hash;
 }
 
+// A new row ["id", "name", "version"]. Its three strings lie back to back in one block,
+// which the id item owns (cJSON frees the string of an item that is no reference) and the
+// other two items refer into: the document owns everything it holds, in one allocation
+// per row instead of three.
+CJsonPtr new_row(const char* id, const char* name, const char* version)
+{
+    const size_t id_size = std::strlen(id) + 1, name_size = std::strlen(name) + 1;
+    const size_t version_size = std::strlen(version) + 1;
+    char* strings = static_cast<char*>(cJSON_malloc(id_size + name_size + version_size));
+    if (!strings) return nullptr;
+    std::memcpy(strings, id, id_size);
+    std::memcpy(strings + id_size, name, name_size);
+    std::memcpy(strings + id_size + name_size, version, version_size);
+    CJsonPtr id_item(cJSON_CreateStringReference(strings));
+    if (!id_item) {
+        cJSON_free(strings);
+        return nullptr;
+    }
+    id_item->type &= ~cJSON_IsReference;
+    CJsonPtr row(cJSON_CreateArray());
+    if (!row || !cJSON_AddItemToArray(row.get(), id_item.get())) return nullptr;
+    id_item.release();
+    for (const char* text : {strings + id_size, strings + id_size + name_size})
+        if (!cJSON_AddItemToArray(row.get(), cJSON_CreateStringReference(text))) return nullptr;
+    return row;
+}
+
 iovec part(const std::string& bytes) { return {const_cast<char*>(bytes.data()), bytes.size()}; }
 
 }  // namespace
 
-const char* row_field(const cJSON* row, int position)
-{
-    const cJSON* item = cJSON_GetArrayItem(row, position);
-    return cJSON_IsString(item) ? item->valuestring : "";
-}
+// ---------------------------------------------------------------- the document and its rows
 
-// ---------------------------------------------------------------- rows
-
-bool TableRows::reset(const cJSON* document)
+bool ProductTable::build()
 {
+    static const char* const kColumns[3] = {"ID", "Product Name", "File Version"};
     clear();
-    std::unique_ptr<char, PrintDeleter> printed(cJSON_Print(document));
-    if (!printed) return false;
-    const std::string text(printed.get());
-    const size_t empty_rows = text.rfind("[]");  // the empty "aaData" array, the last member
-    if (empty_rows == std::string::npos) return false;
-    head_ = text.substr(0, empty_rows + 1);
+    CJsonPtr root(cJSON_CreateObject());
+    if (!root || !cJSON_AddItemToObject(root.get(), "iTotalRecords", cJSON_CreateNumber(3)) ||
+        !cJSON_AddItemToObject(root.get(), "sColumns", cJSON_CreateStringArray(kColumns, 3)))
+        return false;
+    cJSON* aa_data = cJSON_AddArrayToObject(root.get(), "aaData");
+    if (!aa_data) return false;
+    // The print splits at the empty "aaData" array, the document's last member.
+    const PrintPtr printed(cJSON_Print(root.get()));
+    const std::string_view text = printed ? printed.get() : "";
+    const size_t empty_rows = text.rfind("[]");
+    if (empty_rows == std::string_view::npos) return false;
+    print_ = text.substr(0, empty_rows + 1);
     tail_ = text.substr(empty_rows + 1);
+    root_ = std::move(root);
+    aa_data_ = aa_data;
     return true;
 }
 
-void TableRows::clear()
+int ProductTable::find(const char* name) const
 {
-    for (const Row& row : rows_) std::free(row.strings);
-    rows_.clear();
-    head_.clear();
-    body_.clear();
-    tail_.clear();
-    changed_from_ = 0;
-}
-
-int TableRows::find(const char* prod_name) const
-{
-    const uint32_t hash = name_hash(prod_name);
+    const uint32_t hash = name_hash(name);
     for (size_t position = 0; position < rows_.size(); ++position) {
-        const Row& row = rows_[position];
-        if (row.name_hash == hash && std::strcmp(row.item->child->next->valuestring, prod_name) == 0)
+        if (rows_[position].name_hash == hash && std::strcmp(name_at(position), name) == 0)
             return static_cast<int>(position);
     }
     return -1;
 }
 
-bool TableRows::append(cJSON* aa_data, const char* prod_name, const char* version)
+const char* ProductTable::field(size_t position, int index) const
+{
+    const cJSON* item = cJSON_GetArrayItem(rows_[position].item, index);
+    return cJSON_IsString(item) ? item->valuestring : "";
+}
+
+bool ProductTable::append(const char* name, const char* version)
 {
     const size_t position = rows_.size();
     char start[32], id[24];
     const size_t start_length = print_row_start(position, start, id);
-    const size_t id_size = std::strlen(id) + 1, name_size = std::strlen(prod_name) + 1;
-    const size_t version_size = std::strlen(version) + 1;
-    char* strings = static_cast<char*>(std::malloc(id_size + name_size + version_size));
-    if (!strings) return false;
-    std::memcpy(strings, id, id_size);
-    std::memcpy(strings + id_size, prod_name, name_size);
-    std::memcpy(strings + id_size + name_size, version, version_size);
-    std::unique_ptr<cJSON, ItemDeleter> row(cJSON_CreateArray());
-    bool built = row != nullptr;
-    for (const char* text : {strings, strings + id_size, strings + id_size + name_size})
-        built = built && cJSON_AddItemToArray(row.get(), cJSON_CreateStringReference(text));
-    std::unique_ptr<char, PrintDeleter> printed(built ? cJSON_Print(row.get()) : nullptr);
-    // The row prints as ["id", "name", "version"]: keep what follows the id as printed.
-    const char* rest = printed ? printed.get() + 3 + std::strlen(id) : nullptr;
-    if (!rest || !make_room(start_length + std::strlen(rest)) || !cJSON_AddItemToArray(aa_data, row.get())) {
-        std::free(strings);
-        return false;
-    }
-    cJSON* item = row.release();
+    CJsonPtr row = aa_data_ ? new_row(id, name, version) : nullptr;
+    const PrintPtr printed(row ? cJSON_Print(row.get()) : nullptr);
+    if (!printed || !cJSON_AddItemToArray(aa_data_, row.get())) return false;
 
-    const size_t offset = body_.size();
-    body_.append(start, start_length).append(rest);
-    rows_.push_back({item, strings, static_cast<uint32_t>(offset), name_hash(prod_name)});
+    // The row prints as ["id", "name", "version"]: keep what follows the id as printed.
+    const size_t offset = print_.size();
+    print_.append(start, start_length).append(printed.get() + 3 + std::strlen(id));
+    rows_.push_back({row.release(), static_cast<uint32_t>(offset), name_hash(name)});
     note_change(position);
     return true;
 }
 
-bool TableRows::make_room(size_t text_length)
-{
-    try {
-        body_.reserve(body_.size() + text_length);  // grows geometrically, as append would
-        if (rows_.size() == rows_.capacity()) rows_.reserve(2 * rows_.size() + 1);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
-void TableRows::remove(cJSON* aa_data, size_t position)
+void ProductTable::remove(size_t position)
 {
     const Row gone = rows_[position];
-    cJSON_Delete(cJSON_DetachItemViaPointer(aa_data, gone.item));
-    std::free(gone.strings);
+    cJSON_Delete(cJSON_DetachItemViaPointer(aa_data_, gone.item));
 
-    // Each follower moves up by one: its print is copied forward behind a new start.
-    // A new start is never longer than the old one, so the copy never overtakes its source,
-    // and the new id fits where the old one was.
+    // Each follower moves up by one: its print is copied forward behind a new start. A new
+    // start is never longer than the old one, so the copy never overtakes its source, and
+    // the new id fits where the old one was.
     size_t write = gone.start;
     for (size_t j = position + 1; j < rows_.size(); ++j) {
         Row& row = rows_[j];
-        const size_t end = j + 1 < rows_.size() ? rows_[j + 1].start : body_.size();
+        const size_t end = start_of(j + 1);
         const size_t rest = row.start + row_start_length(j);
         char start[32], id[24];
         const size_t start_length = print_row_start(j - 1, start, id);
-        std::memcpy(row.strings, id, std::strlen(id) + 1);
-        std::memcpy(&body_[write], start, start_length);
-        std::memmove(&body_[write + start_length], &body_[rest], end - rest);
+        std::memcpy(row.item->child->valuestring, id, std::strlen(id) + 1);
+        std::memcpy(&print_[write], start, start_length);
+        std::memmove(&print_[write + start_length], &print_[rest], end - rest);
         row.start = static_cast<uint32_t>(write);
         write += start_length + (end - rest);
     }
-    body_.resize(write);
+    print_.resize(write);
     rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(position));
     note_change(position);
 }
 
-// ---------------------------------------------------------------- compression
-
-Deflater::~Deflater()
+bool ProductTable::replace(size_t position, const char* name, const char* version)
 {
-    if (ready_) deflateEnd(&zs_);
-}
-
-bool Deflater::piece(std::initializer_list<std::string_view> parts, int flush, std::string& out)
-{
-    if (!ready_) ready_ = deflateInit2(&zs_, 6, Z_DEFLATED, -kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) == Z_OK;
-    if (!ready_ || deflateReset(&zs_) != Z_OK) return false;
-    size_t total = 0;
-    for (const auto& p : parts) total += p.size();
-    const size_t at = out.size();
-    out.resize(at + deflateBound(&zs_, static_cast<uLong>(total)) + 16);
-    zs_.next_out = reinterpret_cast<Bytef*>(&out[at]);
-    zs_.avail_out = static_cast<uInt>(out.size() - at);
-    int rc = Z_OK;
-    size_t left = parts.size();
-    for (const auto& p : parts) {
-        zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(p.data()));
-        zs_.avail_in = static_cast<uInt>(p.size());
-        rc = deflate(&zs_, --left ? Z_NO_FLUSH : flush);
-        if (zs_.avail_in != 0) break;
-    }
-    const bool ok = zs_.avail_in == 0 && (flush == Z_FINISH ? rc == Z_STREAM_END : rc == Z_OK && zs_.avail_out > 0);
-    out.resize(ok ? out.size() - zs_.avail_out : at);
-    return ok;
+    remove(position);
+    return append(name, version);
 }
 
 // ---------------------------------------------------------------- the files
 
-int HistoryWriter::write_text(int dir_fd, const char* name, const TableRows& rows, time_t* mtime)
+void ProductTable::publish(int dir_fd)
 {
-    const iovec parts[3] = {part(rows.head()), part(rows.body()), part(rows.tail())};
-    return write_file_atomically(dir_fd, name, parts, 3, mode_for_rewrite(dir_fd, name, kNewHistoryMode), false, mtime);
-}
-
-bool HistoryWriter::compress(TableRows& rows)
-{
-    // Segment s holds the rows [s * kRowsPerSegment, (s + 1) * kRowsPerSegment); the first
-    // segment also holds the head, so there is always one.
-    const size_t keep = std::min(segments_.size(), rows.changed_from() / kRowsPerSegment);
-    segments_.resize(keep);
-    deflated_.resize(keep ? segments_.back().end : 0);
-    const std::string_view body = rows.body();
-    for (size_t s = keep; s == 0 || s * kRowsPerSegment < rows.size(); ++s) {
-        const size_t from = rows.start_of(s * kRowsPerSegment);
-        const std::string_view text = body.substr(from, rows.start_of((s + 1) * kRowsPerSegment) - from);
-        const std::string_view head = s == 0 ? std::string_view(rows.head()) : std::string_view();
-        if (!deflater_.piece({head, text}, Z_SYNC_FLUSH, deflated_)) {
-            deflated_.resize(s ? segments_.back().end : 0);
-            return false;
-        }
-        const uLong crc = checksum(checksum(s ? segments_.back().crc_through : 0, head), text);
-        segments_.push_back({deflated_.size(), crc});
-    }
-    last_.clear();
-    if (!deflater_.piece({rows.tail()}, Z_FINISH, last_)) return false;
-    crc_ = checksum(segments_.back().crc_through, rows.tail());
-    length_ = rows.head().size() + rows.body().size() + rows.tail().size();
-    rows.mark_printed();
-    return true;
-}
-
-int HistoryWriter::write_gzip(int dir_fd, const char* gz_name, const char* header_name, time_t mtime)
-{
-    const std::string header = gzip_header(header_name, mtime);
-    const std::string trailer = gzip_trailer(crc_, length_);
-    const iovec parts[4] = {part(header), part(deflated_), part(last_), part(trailer)};
-    return write_file_atomically(dir_fd, gz_name, parts, 4, mode_for_rewrite(dir_fd, gz_name, kNewGzipMode), false);
-}
-
-bool HistoryWriter::gzip(const std::string& data, const char* header_name, time_t mtime, std::string& out)
-{
-    out = gzip_header(header_name, mtime);
-    if (!deflater_.piece({data}, Z_FINISH, out)) return false;
-    out += gzip_trailer(checksum(0, data), data.size());
-    return true;
-}
-
-int HistoryWriter::write_gzip(int dir_fd, const char* gz_name, const std::string& member)
-{
-    const iovec whole = part(member);
-    return write_file_atomically(dir_fd, gz_name, &whole, 1, mode_for_rewrite(dir_fd, gz_name, kNewGzipMode), false);
-}
-
-void HistoryWriter::publish(int dir, TableRows& rows)
-try {
     time_t mtime = 0;
-    if (write_text(dir, paths::kHistoryName, rows, &mtime) != 0) {
+    const iovec text[2] = {part(print_), part(tail_)};
+    const mode_t mode = mode_for_rewrite(dir_fd, paths::kHistoryName, kNewHistoryMode);
+    if (write_file_atomically(dir_fd, paths::kHistoryName, text, 2, mode, false, &mtime) != 0) {
         syslog(LOG_INFO, "[%s][%d]fail to create json table\n", "refresh_table", __LINE__);
-        write_gzip_of_file(dir);
+        publish_copy_of_file(dir_fd);
         return;
     }
-    if (!compress(rows)) {
-        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
-        return;
+    if (changed_from_ != SIZE_MAX) {
+        if (!gzip_copy_.update(print_, tail_, start_of(changed_from_))) {
+            syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
+            return;
+        }
+        changed_from_ = SIZE_MAX;
     }
-    const int error = write_gzip(dir, paths::kHistoryGzName, paths::kHistoryName, mtime);
+    const int error = gzip_copy_.write(dir_fd, paths::kHistoryGzName, paths::kHistoryName, mtime);
     if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
-} catch (const std::bad_alloc&) {  // the compressed pieces are made again from the rows next time
-    syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
 }
 
-void HistoryWriter::write_gzip_of_file(int dir)
+// The history file could not be written: the gzip copy is made of the one an earlier
+// rewrite left, so that the two still agree.
+void ProductTable::publish_copy_of_file(int dir_fd)
 {
-    std::string text, member;
+    std::string text;
     time_t mtime = 0;
-    const int read_error = read_whole_file(dir, paths::kHistoryName, text, &mtime);
-    if (read_error || !gzip(text, paths::kHistoryName, mtime, member)) {
-        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(read_error ? read_error : ENOMEM));
+    GzipCopy copy;
+    int error = read_whole_file(dir_fd, paths::kHistoryName, text, &mtime);
+    if (error || !copy.update(text, {}, 0)) {
+        syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(error ? error : ENOMEM));
         return;
     }
-    const int error = write_gzip(dir, paths::kHistoryGzName, member);
+    error = copy.write(dir_fd, paths::kHistoryGzName, paths::kHistoryName, mtime);
     if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
 }

@@ -12,8 +12,12 @@ from conftest import CTL, LAUNCHER, SOCKET, ctl
 BUILD, SOURCE = os.environ.get("MENUHOLD_BUILD_DIR", ""), os.environ.get("MENUHOLD_SOURCE_DIR", "")
 VERSION = re.search(r"^project\(menuhold VERSION ([0-9.]+)", open(SOURCE + "/CMakeLists.txt").read(), re.M).group(1)
 INIT = "etc/init.d/S50menuhold"  # BusyBox's rcS runs S??* only
-MODES = {0o755: ("sbin/menuhold", "bin/menuholdctl", "libexec/menuhold-dirs", INIT),
-         0o644: ("lib/systemd/system/menuhold.service", "share/man/man1/menuholdctl.1", "share/man/man8/menuhold.8")}
+WEB = "share/menuhold/www/"  # the page's document root
+MODES = {0o755: ("sbin/menuhold", "bin/menuholdctl", "libexec/menuhold-dirs", INIT, WEB + "cgi-bin/status"),
+         0o644: ("lib/systemd/system/menuhold.service", "share/man/man1/menuholdctl.1", "share/man/man8/menuhold.8",
+                 *[WEB + f for f in ("index.html", "app.js", "style.css", "vendor/datatables/dataTables.min.js",
+                                     "vendor/datatables/dataTables.dataTables.min.css", "vendor/datatables/LICENSE")]),
+         0o777: (WEB + "json_history.json", WEB + "json_history.json.gz")}  # links into /tmp
 PREFIX = "/usr/local"  # the build's configured prefix
 BUSYBOX = "/tmp/busybox"  # a directory of BusyBox's tools, for the init script's PATH
 
@@ -38,7 +42,7 @@ def test_install_goes_under_the_prefix_given_with_explicit_modes_whatever_the_um
         for destdir, prefix, installed in cases:
             install(destdir, prefix)
             files = [os.path.join(d, n) for d, _, names in os.walk(destdir or prefix) for n in names]
-            found = {"/" + os.path.relpath(f, destdir or "/"): stat.S_IMODE(os.stat(f).st_mode) for f in files}
+            found = {"/" + os.path.relpath(f, destdir or "/"): stat.S_IMODE(os.lstat(f).st_mode) for f in files}
             # The prefix /usr keeps its configuration in /etc.
             where = {p: ("" if (installed, p) == ("/usr", INIT) else installed) + "/" + p for p in files_of(MODES)}
             assert found == {where[p]: mode for p, mode in files_of(MODES).items()}, prefix
@@ -46,6 +50,8 @@ def test_install_goes_under_the_prefix_given_with_explicit_modes_whatever_the_um
             init, unit = (open(destdir + where[p]).read() for p in (INIT, "lib/systemd/system/menuhold.service"))
             assert "DAEMON=${MENUHOLD_DAEMON:-%s/sbin/menuhold}" % installed in init, prefix
             assert "\nExecStart=%s/sbin/menuhold\n" % installed in unit, prefix
+            cgi = open(destdir + where[WEB + "cgi-bin/status"]).read()
+            assert '"${MENUHOLD_CTL:-%s/bin/menuholdctl}"' % installed in cgi, prefix
     finally:
         [os.chmod(p, mode) for p, mode in zip(sources, modes)]
     for page in ("doc/menuhold.8", "doc/menuholdctl.1"):  # one version number, the project's
@@ -55,13 +61,13 @@ def test_install_goes_under_the_prefix_given_with_explicit_modes_whatever_the_um
 def test_directories_are_made_or_refused():
     dirs = os.path.join(SOURCE, "init", "menuhold-dirs")
     cases = [("missing", lambda d: os.rmdir(d), 0), ("link", lambda d: (os.rmdir(d), os.symlink("/etc", d)), 1),
-             ("a user's", lambda d: os.chown(d, 65534, 65534), 1), ("group-writable", lambda d: os.chmod(d, 0o775), 1),
+             ("a user's, left to menuhold", lambda d: os.chown(d, 65534, 65534), 0), ("group-writable", lambda d: os.chmod(d, 0o775), 1),
              ("world-writable", lambda d: os.chmod(d, 0o1777), 1), ("a file", lambda d: (os.rmdir(d), os.mknod(d)), 1)]
     for what, plant, status in cases:
         plant("/tmp/panel_push")
         r = subprocess.run([dirs], capture_output=True, text=True)
         assert (r.returncode, r.stderr.count("refusing /tmp/panel_push")) == (status, status), what
-        assert status or stat.S_IMODE(os.lstat("/tmp/panel_push").st_mode) == 0o755
+        assert status or stat.S_IMODE(os.lstat("/tmp/panel_push").st_mode) == 0o755, what
         subprocess.run(["rm", "-rf", "/tmp/panel_push"], check=True)
         os.mkdir("/tmp/panel_push", 0o755)
 
