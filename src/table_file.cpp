@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <sys/uio.h>
 #include <syslog.h>
@@ -121,11 +122,13 @@ bool ProductTable::append(const char* name, const char* version)
     const size_t start_length = print_row_start(position, start, id);
     CJsonPtr row = aa_data_ ? new_row(id, name, version) : nullptr;
     const PrintPtr printed(row ? cJSON_Print(row.get()) : nullptr);
-    if (!printed || !cJSON_AddItemToArray(aa_data_, row.get())) return false;
-
     // The row prints as ["id", "name", "version"]: keep what follows the id as printed.
+    const char* rest = printed ? printed.get() + 3 + std::strlen(id) : nullptr;
+    if (!rest || !make_room(start_length + std::strlen(rest)) || !cJSON_AddItemToArray(aa_data_, row.get()))
+        return false;
+
     const size_t offset = print_.size();
-    print_.append(start, start_length).append(printed.get() + 3 + std::strlen(id));
+    print_.append(start, start_length).append(rest);
     rows_.push_back({row.release(), static_cast<uint32_t>(offset), name_hash(name)});
     note_change(position);
     return true;
@@ -157,6 +160,17 @@ void ProductTable::remove(size_t position)
     note_change(position);
 }
 
+bool ProductTable::make_room(size_t text_length)
+{
+    try {
+        print_.reserve(print_.size() + text_length);  // grows geometrically, as append would
+        if (rows_.size() == rows_.capacity()) rows_.reserve(2 * rows_.size() + 1);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 bool ProductTable::replace(size_t position, const char* name, const char* version)
 {
     remove(position);
@@ -166,7 +180,7 @@ bool ProductTable::replace(size_t position, const char* name, const char* versio
 // ---------------------------------------------------------------- the files
 
 void ProductTable::publish(int dir_fd)
-{
+try {
     time_t mtime = 0;
     const iovec text[2] = {part(print_), part(tail_)};
     const mode_t mode = mode_for_rewrite(dir_fd, paths::kHistoryName, kNewHistoryMode);
@@ -184,6 +198,8 @@ void ProductTable::publish(int dir_fd)
     }
     const int error = gzip_copy_.write(dir_fd, paths::kHistoryGzName, paths::kHistoryName, mtime);
     if (error) syslog(LOG_ERR, "cannot write %s: %s\n", paths::kHistoryGz, strerror(error));
+} catch (const std::bad_alloc&) {  // the gzip copy stays as it was; its pieces are made anew next time
+    syslog(LOG_ERR, "cannot compress %s: %s\n", paths::kHistory, strerror(ENOMEM));
 }
 
 // The history file could not be written: the gzip copy is made of the one an earlier

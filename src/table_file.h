@@ -73,6 +73,8 @@ private:
     size_t start_of(size_t position) const { return position < rows_.size() ? rows_[position].start : print_.size(); }
     void note_change(size_t position) { changed_from_ = std::min(changed_from_, position); }
     void publish_copy_of_file(int dir_fd);
+    // Room for one more row of text_length printed bytes, so that adding it cannot fail midway.
+    bool make_room(size_t text_length);
 
     CJsonPtr root_;
     cJSON* aa_data_ = nullptr;
