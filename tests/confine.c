@@ -42,37 +42,44 @@ static void report(int listener, FILE* log)
     }
 }
 
-static int send_descriptor(int socket, int fd)
-{
-    char byte = 0;
-    struct iovec iov = {&byte, 1};
+// One byte with room for one descriptor beside it: the message that carries the listener.
+struct carrier {
+    char byte;
+    struct iovec iov;
     union {
         struct cmsghdr align;
         char space[CMSG_SPACE(sizeof(int))];
     } control;
-    struct msghdr msg = {.msg_iov = &iov, .msg_iovlen = 1, .msg_control = control.space,
-                         .msg_controllen = sizeof control.space};
-    struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    return sendmsg(socket, &msg, 0) == 1 ? 0 : -1;
+    struct msghdr msg;
+};
+
+static void make_carrier(struct carrier* c)
+{
+    memset(c, 0, sizeof *c);
+    c->iov = (struct iovec){&c->byte, 1};
+    c->msg = (struct msghdr){.msg_iov = &c->iov, .msg_iovlen = 1, .msg_control = c->control.space,
+                             .msg_controllen = sizeof c->control.space};
+}
+
+static int send_descriptor(int socket, int fd)
+{
+    struct carrier c;
+    make_carrier(&c);
+    struct cmsghdr* header = CMSG_FIRSTHDR(&c.msg);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    return sendmsg(socket, &c.msg, 0) == 1 ? 0 : -1;
 }
 
 static int receive_descriptor(int socket)
 {
-    char byte;
-    struct iovec iov = {&byte, 1};
-    union {
-        struct cmsghdr align;
-        char space[CMSG_SPACE(sizeof(int))];
-    } control;
-    struct msghdr msg = {.msg_iov = &iov, .msg_iovlen = 1, .msg_control = control.space,
-                         .msg_controllen = sizeof control.space};
-    if (recvmsg(socket, &msg, 0) != 1 || !CMSG_FIRSTHDR(&msg)) return -1;
+    struct carrier c;
+    make_carrier(&c);
+    if (recvmsg(socket, &c.msg, 0) != 1 || !CMSG_FIRSTHDR(&c.msg)) return -1;
     int fd;
-    memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof fd);
+    memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&c.msg)), sizeof fd);
     return fd;
 }
 
