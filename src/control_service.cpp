@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <sched.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -183,9 +184,6 @@ int Menuhold::run()
             debug_line(debug, "Error: cannot receive message from client");
             continue;
         }
-        c_addr = request.from;
-        c_sender = request.sender;
-        debugf(debug, "Got message from to [%.*s]\n", static_cast<int>(sizeof c_addr.sun_path), c_addr.sun_path);
         serve(request);
     }
     debug_line(debug, "Stopped looping");
@@ -240,12 +238,23 @@ void Menuhold::read_ahead()
         for (; read + round < kReadAheadPerTurn && receive(request); ++round) {
             if (request.sender.pid == getpid())
                 debug_line(debug, "Passed over a datagram the service sent itself");
-            else if (!requests.push(request))
-                debug_line(debug, "Dropped a request: its user has too many waiting");
+            else
+                queue_or_serve(request);
         }
         read += round;
         if (round <= 1 || read >= kReadAheadPerTurn) return;
         sched_yield();  // the senders that waited for room now get in
+    }
+}
+
+// Queues a request read ahead. One that there is no memory to queue is served at once
+// rather than lost: it would never be answered.
+void Menuhold::queue_or_serve(Request& request)
+{
+    try {
+        if (!requests.push(request)) debug_line(debug, "Dropped a request: its user has too many waiting");
+    } catch (const std::bad_alloc&) {
+        serve(request);
     }
 }
 
@@ -275,6 +284,9 @@ bool Menuhold::receive(Request& request)
 
 void Menuhold::serve(Request& request)
 {
+    c_addr = request.from;
+    c_sender = request.sender;
+    debugf(debug, "Got message from to [%.*s]\n", static_cast<int>(sizeof c_addr.sun_path), c_addr.sun_path);
     operation fromsocket = protocol::decode(request.datagram, sizeof request.datagram);
     debugf(debug, "[%s][%d] command[%s]\n", "run", __LINE__, fromsocket.command);
     int error;

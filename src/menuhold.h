@@ -69,6 +69,8 @@ private:
     bool wait_for_datagrams();
     // Reads the datagrams waiting on the control socket into the queues of their users.
     void read_ahead();
+    // Queues a request read ahead, or serves it at once when there is no memory to queue it.
+    void queue_or_serve(Request& request);
     // Receives one waiting datagram with its sender's address and credentials; false when
     // none waits.
     bool receive(Request& request);

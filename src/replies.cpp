@@ -56,7 +56,11 @@ bool no_room(int error) { return error == EAGAIN || error == EWOULDBLOCK || erro
 int send_from(int socket, const char* datagram, size_t size, const sockaddr_un& to)
 {
     const auto* address = reinterpret_cast<const struct sockaddr*>(&to);
-    return sendto(socket, datagram, size, MSG_DONTWAIT, address, kAddressLength) >= 0 ? 0 : -1;
+    ssize_t sent;
+    do
+        sent = sendto(socket, datagram, size, MSG_DONTWAIT, address, kAddressLength);
+    while (sent < 0 && errno == EINTR);
+    return sent >= 0 ? 0 : -1;
 }
 
 // Bytes of replies sent from the socket and not read yet; -1 if unknown.

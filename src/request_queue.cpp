@@ -2,6 +2,7 @@
 #include "request_queue.h"
 
 #include <algorithm>
+#include <new>
 
 bool RequestQueue::push(const Request& request)
 {
@@ -17,9 +18,19 @@ bool RequestQueue::push(const Request& request)
         longest->second.pop_back();  // never emptied: it is longer than one
         --count_;
     }
+    // Without memory the queues stay as they were (but for the room made) and the
+    // bad_alloc goes to the caller: a user is in turns_ exactly while it has requests queued.
     std::deque<Request>& queue = queues_[uid];
-    if (queue.empty()) turns_.insert(turns_.begin() + static_cast<std::ptrdiff_t>(newcomers_++), uid);
-    queue.push_back(request);
+    try {
+        queue.push_back(request);
+        if (queued == 0) {
+            turns_.insert(turns_.begin() + static_cast<std::ptrdiff_t>(newcomers_), uid);
+            ++newcomers_;
+        }
+    } catch (const std::bad_alloc&) {
+        if (queued == 0) queues_.erase(uid);  // the queue made for it
+        throw;
+    }
     ++count_;
     return true;
 }

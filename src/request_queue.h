@@ -38,7 +38,8 @@ public:
 
     // Queues the request behind its user's others. When all queues together are full, the
     // newest request of the user with the most queued makes room, if that user has more
-    // queued than this one's. False when the request itself was dropped.
+    // queued than this one's. False when the request itself was dropped. Throws
+    // std::bad_alloc, with the request not queued, when there is no memory to queue it.
     bool push(const Request& request);
     // Takes the next request in turn; false when none waits.
     bool next(Request& request);
