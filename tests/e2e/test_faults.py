@@ -15,7 +15,7 @@ from unittest import mock
 
 import pytest
 
-from conftest import (HISTORY, HISTORY_GZ, LAUNCHER, LOG_ERR, LOG_INFO, MENU, NOBODY, PUSH, SANITIZED, Client,
+from conftest import (HISTORY, HISTORY_GZ, LAUNCHER, LOG_ERR, MENU, NOBODY, PUSH, SANITIZED, Client,
                       as_nobody, assert_gzip_is_history, history_rows, held_name, memory_kib, nobody_request,
                       product_json, read, slot, snapshot, write)
 
@@ -80,20 +80,6 @@ def test_eight_busy_clients_each_get_every_reply_in_order_and_memory_stays_flat(
     grown = memory_kib(d.pid, "RssAnon") - warm
     # Under ASan its quarantine, under an emulator the emulator's own heap, count too.
     assert grown < (4096 if SANITIZED or LAUNCHER else 256), "memory grew by %d KiB over 1200 requests" % grown
-
-def test_a_full_tmp_keeps_the_old_history_file_and_its_whole_gzip_copy(start, client, syslog):
-    for name in ("%04d" % i + "n" * 50 for i in range(1000)):  # a history file of more than 64 KiB
-        write(MENU + "/" + held_name(name), product_json(name, "v1.0.0.0"))
-    start(debug=False)
-    client.request("refresh")  # answered once the rebuild has ended
-    before, fs = read(HISTORY), os.statvfs("/tmp")
-    used_kib = (fs.f_blocks - fs.f_bfree) * fs.f_frsize // 1024
-    subprocess.run(["mount", "-o", "remount,size=%dk" % (used_kib + 40), "/tmp"], check=True)  # the gzip fits
-    os.remove(HISTORY_GZ)  # so that it must be made again, of the history file that stayed
-    assert client.request("refresh").option == "0" and read(HISTORY) == before and len(before) > 65536
-    logged = syslog.messages(LOG_INFO)
-    assert any(re.fullmatch(r"\[refresh_table\]\[\d+\]fail to create json table\n", m) for m in logged)
-    assert_gzip_is_history()
 
 def test_kill_9_during_uploads_and_deletes_loses_nothing(start, client):
     rng = random.Random(11)

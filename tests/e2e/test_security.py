@@ -72,18 +72,6 @@ def test_held_copies_take_the_uploads_permissions_but_no_file_written_carries_sp
     assert [oct(os.stat(p).st_mode & 0o7777) for p in held] == [oct(mode & 0o777 & ~umask)] * 2
     assert [oct(os.stat(p).st_mode & 0o7777) for p in (HISTORY, HISTORY_GZ)] == [oct(m & ~umask) for m in (0o776, 0o666)]
 
-def test_planted_temporary_names_never_block_a_write(start, client):
-    d, now = start(debug=False), int(time.time())
-    # The names that the service's pid, the clock and a counter would give.
-    names = {".menuhold-%x" % (((d.pid * 2654435761 ^ t) + n * 40503) & 0xffffffff)
-             for t in range(now - 1, now + 4) for n in range(1, 800)}
-    as_nobody(lambda: [write("/tmp/" + n, b"") for n in names] and None)
-    [write(directory + "/" + name, b"") for directory in (MENU, PUSH) for name in names]
-    assert upload(client, product_json("A", "v1.0.0.0")).option == "0"
-    assert history_rows() == [["1", "A", "v1.0.0.0"]], "the history file was not rewritten"
-    assert_gzip_is_history()
-    assert read(MENU + "/" + held_name("A")) == product_json("A", "v1.0.0.0")
-
 def test_start_removes_its_own_leftover_temporaries_and_nobody_elses(start, client):
     own = [write(directory + "/.menuhold-own", b"partial") for directory in ("/tmp", MENU, PUSH)]
     theirs = as_nobody(lambda: write("/tmp/.menuhold-theirs", b"a user's file"))

@@ -80,7 +80,6 @@ std::vector<Step> many_rows()
 
 const Case kCases[] = {
     {"no rows", {}, "[]"},
-    {"one row", {{'a', "Alpha", "v1.0.0.1"}}, R"([["1", "Alpha", "v1.0.0.1"]])"},
     {"two rows", {{'a', "Alpha", "v1.0.0.1"}, {'a', "Beta", "v2.3.0.0"}},
      R"([["1", "Alpha", "v1.0.0.1"], ["2", "Beta", "v2.3.0.0"]])"},
     {"deletion renumbers", {{'a', "A", "1"}, {'a', "B", "2"}, {'a', "C", "3"}, {'d', "A", ""}},
