@@ -8,7 +8,8 @@
 //     50 ms are reported by the browser);
 //   - GET cgi-bin/status with no service listening, and with a socket bound at the service's
 //     path that never answers (a stopped service: the CGI's menuholdctl gives up after 0.8 s).
-// No menuhold runs: the history files are written here. Runs only inside tests/sandbox (a
+// Each run also checks that only the shown page of 25 rows is rendered, and that the reload
+// keeps the last page shown. No menuhold runs: the history files are written here. Runs only inside tests/sandbox (a
 // private /tmp); scripts/page-bench.sh builds and starts it.
 //   node bench/page_bench.mjs --build BUILD_DIR [--runs N]
 import { spawn, execFileSync } from 'node:child_process';
@@ -86,14 +87,16 @@ async function loadRun(browser, url) {
   const [first, all] = await page.evaluate(() => ['menuhold-first-rows', 'menuhold-all-rows']
     .map((name) => performance.getEntriesByName(name)[0].startTime));
   const firstTask = await longest();
+  const names = () => page.$$eval('#products tbody tr', (trs) => trs.map((tr) => tr.cells[1].textContent));
+  if ((await names()).length !== 25) throw new Error('more than the shown page of 25 rows was rendered');
   await page.click('.dt-paging [data-dt-idx="last"]');
   publish('Renamed');
   await page.click('#reload');
   await until(async () => (await loads()) === 2, 'the reload');
   const reloadTask = await longest();
-  const shown = await page.$$eval('#products tbody tr', (trs) => trs.map((tr) => tr.cells[1].textContent));
-  if (shown.length !== 25 || shown[24] !== `Renamed ${ROWS - 1}`) {
-    throw new Error('the reload did not show the renamed last page: ' + JSON.stringify(shown.slice(-2)));
+  const [shown, info] = [await names(), await page.$eval('.dt-info', (e) => e.textContent)];
+  if (shown.length !== 25 || shown[24] !== `Renamed ${ROWS - 1}` || !info.startsWith('Showing 9,976 to 10,000 of')) {
+    throw new Error(`the reload did not keep the last page: ${shown.length} rows, ${shown[24]}, "${info}"`);
   }
   await context.close();
   return { first, all, firstTask, reloadTask };
