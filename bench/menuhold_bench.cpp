@@ -2,7 +2,7 @@
 // menuhold_bench: request latency, start-up scaling and memory of the real menuhold,
 // each against a floor measured in the same run, and the size of its gzip copy against
 // gzip -6 of the same history file; for two data sets of held products: uniform short
-// names and varied ones (varied_names.h). Runs inside tests/sandbox and a PID namespace
+// names and varied ones (varied_names.h). Runs inside scripts/sandbox and a PID namespace
 // (scripts/bench.sh), because it uses the fixed paths in /tmp.
 //
 //   menuhold_bench --menuhold PATH [--sizes 10,100,1000,10000] [--json FILE]
@@ -605,7 +605,7 @@ int main(int argc, char** argv)
     }
     struct statfs fs;
     if (binary.empty() || !getenv("MENUHOLD_SANDBOX") || statfs("/tmp", &fs) != 0 || fs.f_type != TMPFS_MAGIC) {
-        fprintf(stderr, "usage: scripts/bench.sh (menuhold_bench runs only inside tests/sandbox)\n");
+        fprintf(stderr, "usage: scripts/bench.sh (menuhold_bench runs only inside scripts/sandbox)\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);

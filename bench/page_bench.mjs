@@ -9,7 +9,7 @@
 //   - GET cgi-bin/status with no service listening, and with a socket bound at the service's
 //     path that never answers (a stopped service: the CGI's menuholdctl gives up after 0.8 s).
 // Each run also checks that only the shown page of 25 rows is rendered, and that the reload
-// keeps the last page shown. No menuhold runs: the history files are written here. Runs only inside tests/sandbox (a
+// keeps the last page shown. No menuhold runs: the history files are written here. Runs only inside scripts/sandbox (a
 // private /tmp); scripts/page-bench.sh builds and starts it.
 //   node bench/page_bench.mjs --build BUILD_DIR [--runs N]
 import { spawn, execFileSync } from 'node:child_process';
@@ -25,7 +25,7 @@ const top = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const { chromium } = createRequire(path.join(top, 'web', 'package.json'))('playwright-core');
 
 if (process.env.MENUHOLD_SANDBOX !== '1') {
-  console.error('page_bench: run it through tests/sandbox (scripts/page-bench.sh), never against the real /tmp');
+  console.error('page_bench: run it through scripts/sandbox (scripts/page-bench.sh), never against the real /tmp');
   process.exit(2);
 }
 const { values: options } = parseArgs({ options: { build: { type: 'string' }, runs: { type: 'string', default: '3' } } });

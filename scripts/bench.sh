@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # The benchmark: builds menuhold as shipped (-Os), then measures it against its floors
 # for N = 10, 1000 and 10000 held products, with uniform and with varied names, inside
-# tests/sandbox and a PID namespace of its own (so that "spawned" counts every process or
+# scripts/sandbox and a PID namespace of its own (so that "spawned" counts every process or
 # thread the service starts), and its gzip copy against gzip -6 of the same history file.
 # Prints tables; writes bench/results.json. Run as root.
 #   scripts/bench.sh [--sizes 10,100]
@@ -36,5 +36,5 @@ fi
 # maps them counts them as its own Private_Dirty: write them back first.
 sync
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(uname -r)$($ppc && echo ", service under qemu-ppc -cpu e300c3")"
-exec unshare --pid --fork --mount-proc tests/sandbox build-bench/bench/menuhold_bench \
+exec unshare --pid --fork --mount-proc scripts/sandbox build-bench/bench/menuhold_bench \
     --menuhold "$service" --size-of build-bench/menuhold.stripped --json "$results" "$@"

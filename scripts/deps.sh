@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libcjson-dev zlib1g-dev libgtest-dev
-          python3 python3-pytest util-linux mount gzip strace iproute2
+          python3 python3-pytest util-linux mount gzip strace procps iproute2
           systemd groff-base "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,7 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang (AddressSanitizer + UBSan), cJSON compiled in from the Debian
-# source that scripts/ppc-deps.sh fetches, and runs each for SECONDS (default 30) inside tests/sandbox,
+# source that scripts/ppc-deps.sh fetches, and runs each for SECONDS (default 30) inside scripts/sandbox,
 # starting from its seeds in tests/data/fuzz-seeds. Prints one line per target, "fuzz: fuzz_NAME ...: N
 # executions, ..., 0 findings" or "fuzz: fuzz_NAME found a problem" after its report; exits non-zero when
 # any target found one. Run as root.
@@ -19,7 +19,7 @@ status=0
 for target in version product_file request; do
     log=$(mktemp)
     # The corpus lives in the sandbox's own /tmp and goes with it.
-    if tests/sandbox bash -c "mkdir -p /tmp/corpus && cp -r '$top/tests/data/fuzz-seeds/$target/.' /tmp/corpus/ && \
+    if scripts/sandbox bash -c "mkdir -p /tmp/corpus && cp -r '$top/tests/data/fuzz-seeds/$target/.' /tmp/corpus/ && \
         cd /mnt/work && '$top/build-fuzz/tests/fuzz/fuzz_$target' -max_total_time=$seconds -max_len=4096 \
         -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 /tmp/corpus" >"$log" 2>&1; then
         runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$')

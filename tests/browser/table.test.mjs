@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The page of web/ in headless Chromium, driven by playwright-core, against the real menuhold:
 // served from the source tree by scripts/web-server.mjs, then from the installed document
-// root by BusyBox httpd, as on a device. Runs only inside tests/sandbox (a private /tmp). The
+// root by BusyBox httpd, as on a device. Runs only inside scripts/sandbox (a private /tmp). The
 // page's speed and its 10,000-row behaviour are measured and checked by bench/page_bench.mjs.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -16,7 +16,7 @@ import path from 'node:path';
 const top = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 const { chromium } = createRequire(path.join(top, 'web', 'package.json'))('playwright-core');
 
-if (process.env.MENUHOLD_SANDBOX !== '1') throw new Error('run the browser tests through tests/sandbox (a private /tmp)');
+if (process.env.MENUHOLD_SANDBOX !== '1') throw new Error('run the browser tests through scripts/sandbox (a private /tmp)');
 const [LAUNCHER, BIN, CTL, BUILD] = [(process.env.MENUHOLD_LAUNCHER || '').split(' ').filter(Boolean),
   path.resolve(process.env.MENUHOLD_BIN), path.resolve(process.env.MENUHOLDCTL_BIN), process.env.MENUHOLD_BUILD_DIR];
 const [HISTORY, DEVICE] = ['/tmp/json_history.json', '/tmp/device'];  // DEVICE: the page's install prefix

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""The real menuhold in tests/sandbox: a fresh /tmp, syslog records, daemons, clients, an unprivileged user."""
+"""The real menuhold in scripts/sandbox: a fresh /tmp, syslog records, daemons, clients, an unprivileged user."""
 import collections
 import ctypes
 import gzip
@@ -35,7 +35,7 @@ _staying = []  # unprivileged children that live until the test ends: (pipe, pid
 
 def pytest_configure(config):
     if ENV.get("MENUHOLD_SANDBOX") != "1" or not os.path.exists(BIN):
-        pytest.exit("run through tests/sandbox with MENUHOLD_BIN set, never against the real /tmp", 2)
+        pytest.exit("run through scripts/sandbox with MENUHOLD_BIN set, never against the real /tmp", 2)
 
 def held_name(product):
     return "0-panelpush_local_%s_0.0.0.json" % product
@@ -156,17 +156,9 @@ def confined(out_path):
             "-e", "signal=none", "-o", out_path + ".calls", "-e", "trace=!" + ",".join("?" + c for c in allowed)]
 
 def calls_outside_the_filter(out_path):
-    """The calls strace reported, once it has ended, but for the exec that starts the service."""
-    def strace_runs():
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                if out_path.encode() in read("/proc/%s/cmdline" % pid):
-                    return True
-            except OSError:  # gone meanwhile
-                pass
-
+    """The calls strace reported, once it has ended after the service, but for the exec that starts the service."""
     deadline = time.time() + 10
-    while strace_runs():
+    while subprocess.run(["pgrep", "-f", out_path], capture_output=True).returncode == 0:
         assert time.time() < deadline, "strace did not end with the service"
         time.sleep(0.01)
     calls = re.findall(r"^\d+ +(\w+)\(", read(out_path).decode(), re.M)

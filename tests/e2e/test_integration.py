@@ -21,17 +21,14 @@ MODES = {0o755: ("sbin/menuhold", "bin/menuholdctl", "libexec/menuhold-dirs", IN
 PREFIX = "/usr/local"  # the build's configured prefix
 BUSYBOX = "/tmp/busybox"  # a directory of BusyBox's tools, for the init script's PATH
 
-
 def files_of(modes):
     return {path: mode for mode, paths in modes.items() for path in paths}
-
 
 def install(destdir="", prefix=None):  # always with umask 002
     if not destdir and not prefix:  # into a private /usr/local
         subprocess.run(["mount", "-t", "tmpfs", "menuhold-usr-local", PREFIX], check=True)
     subprocess.run(["cmake", "--install", BUILD] + (["--prefix", prefix] if prefix else []), check=True,
                    capture_output=True, env=dict(os.environ, DESTDIR=destdir), preexec_fn=lambda: os.umask(0o002))
-
 
 def test_install_goes_under_the_prefix_given_with_explicit_modes_whatever_the_umask_and_source_modes():
     sources = [os.path.join(SOURCE, p) for p in ("doc/menuhold.8", "doc/menuholdctl.1", "init/menuhold.service.in")]
@@ -57,7 +54,6 @@ def test_install_goes_under_the_prefix_given_with_explicit_modes_whatever_the_um
     for page in ("doc/menuhold.8", "doc/menuholdctl.1"):  # one version number, the project's
         assert re.search(r'^\.TH .* "menuhold v%s"' % re.escape(VERSION), open(SOURCE + "/" + page).read(), re.M), page
 
-
 def test_directories_are_made_or_refused():
     dirs = os.path.join(SOURCE, "init", "menuhold-dirs")
     cases = [("missing", lambda d: os.rmdir(d), 0), ("link", lambda d: (os.rmdir(d), os.symlink("/etc", d)), 1),
@@ -70,7 +66,6 @@ def test_directories_are_made_or_refused():
         assert status or stat.S_IMODE(os.lstat("/tmp/panel_push").st_mode) == 0o755, what
         subprocess.run(["rm", "-rf", "/tmp/panel_push"], check=True)
         os.mkdir("/tmp/panel_push", 0o755)
-
 
 def test_installed_unit_verifies_pages_render_and_init_script_follows_lsb_with_debian_and_busybox_tools(syslog):
     install()

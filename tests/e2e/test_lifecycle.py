@@ -68,22 +68,6 @@ def test_each_signal_is_logged_with_its_count_before_the_process_ends(start, cli
     assert any(logged[-len(order) - len(tail):] == ["menuhold exit with signal %d (cnt=%d)\n" % r for r in order] + tail
                for order in records) and logged == syslog.messages(LOG_INFO)
 
-def test_a_signal_during_the_start_up_clean_up_is_logged_and_the_service_serves(start, client, syslog):
-    for i in range(20000):
-        write(os.path.join(PUSH, "0-panelpush_local_%05d" % i))
-    d, deadline = start(ready=False), time.time() + 15
-    while "main(): to remove table file" not in d.out():  # stop it inside the clean-up
-        assert time.time() < deadline, "menuhold did not reach its start-up clean-up"
-        d.proc.send_signal(signal.SIGSTOP)
-        if "main(): to remove table file" not in d.out():
-            d.proc.send_signal(signal.SIGCONT)
-    assert os.listdir(PUSH), "the clean-up had already ended"
-    for signum in (signal.SIGTERM, signal.SIGCONT):
-        d.proc.send_signal(signum)
-    assert d.wait_ready() and client.request("refresh").option == "0" and not os.listdir(PUSH)
-    assert "menuhold exit with signal 15 (cnt=1)\n" in syslog.messages(LOG_INFO)
-    assert d.stop() == 0 and "menuhold exit with signal 15 (cnt=2)\n" in syslog.messages(LOG_INFO)
-
 def test_a_socket_path_that_cannot_be_bound_ends_the_start_with_255(start):
     os.mkdir(SOCKET)
     write(os.path.join(SOCKET, "keep"))

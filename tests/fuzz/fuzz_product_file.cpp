@@ -26,7 +26,7 @@ struct ProductFileFuzzer {
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // The service object removes the socket path, a running service's outside the sandbox.
-    return getenv("MENUHOLD_SANDBOX") ? 0 : (fputs("run me through tests/sandbox\n", stderr), exit(2), 0);
+    return getenv("MENUHOLD_SANDBOX") ? 0 : (fputs("run me through scripts/sandbox\n", stderr), exit(2), 0);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
