@@ -16,7 +16,7 @@ import path from 'node:path';
 const top = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 const { chromium } = createRequire(path.join(top, 'web', 'package.json'))('playwright-core');
 
-if (process.env.MENUHOLD_SANDBOX !== '1') throw new Error('run the browser tests through scripts/sandbox (a private /tmp)');
+if (process.env.MENUHOLD_SANDBOX !== '1') throw new Error('run me through scripts/sandbox (a private /tmp)');
 const [LAUNCHER, BIN, CTL, BUILD] = [(process.env.MENUHOLD_LAUNCHER || '').split(' ').filter(Boolean),
   path.resolve(process.env.MENUHOLD_BIN), path.resolve(process.env.MENUHOLDCTL_BIN), process.env.MENUHOLD_BUILD_DIR];
 const [HISTORY, DEVICE] = ['/tmp/json_history.json', '/tmp/device'];  // DEVICE: the page's install prefix

@@ -148,9 +148,8 @@ def unit_confinement(unit_path):
     return sorted(allowed), [c.lower().replace("cap_", "+") for c in caps]
 
 def confined(out_path):
-    """The launcher that runs the service with only its unit's capabilities, writing every system call outside the
-    unit's filter into OUT.calls and letting it go on (strace stops the service at those calls only, and with -D it
-    is no parent of the service, whose pid stays the launched one)."""
+    """The service with only its unit's capabilities, under strace, which stops it only at calls outside the unit's
+    filter and writes them into OUT.calls; with -D strace is no parent of the service, whose pid stays the one run."""
     allowed, caps = unit_confinement(os.path.join(ENV["MENUHOLD_SOURCE_DIR"], "init", "menuhold.service.in"))
     return ["setpriv", "--bounding-set=-all," + ",".join(caps), "--", "strace", "-D", "-f", "--seccomp-bpf", "-qq",
             "-e", "signal=none", "-o", out_path + ".calls", "-e", "trace=!" + ",".join("?" + c for c in allowed)]
@@ -232,7 +231,6 @@ def client():
     return Client()
 
 def upload(client, data, name="up.json"):
-    """Writes a product file and asks the service to take it; returns the reply."""
     return client.request("write", write("/tmp/" + name, data))
 
 def ctl(*args):
@@ -241,9 +239,8 @@ def ctl(*args):
     return r
 
 def as_nobody(function, qlen=None, stay=False):
-    """Runs function in a child with the uid and gid of nobody and returns its result. With qlen,
-    the child first enters a network namespace of its own with that unix datagram queue length
-    (any user may). With stay, the child and its sockets live until the test ends."""
+    """Runs function in a child as nobody and returns its result. With qlen, the child first enters a network
+    namespace of its own (any user may) with that unix datagram queue length. With stay, it stays until the end."""
     (result_r, result_w), (stay_r, stay_w) = os.pipe(), os.pipe()
     pid = os.fork()
     if pid == 0:

@@ -99,16 +99,13 @@ def test_kill_9_during_uploads_and_deletes_loses_nothing(start, client):
 
 FAIL_NTH, LOG = os.environ.get("MENUHOLD_FAULT_LIB", ""), "/mnt/work/fault.log"
 
-def case(call, error):
-    return pytest.param(call, error, id="%s-%s" % (call, errno.errorcode.get(error, "short")))
-
 # Each case runs the script once for N = 1, 2, ... until the script makes no Nth call of the family, whose Nth
-# call fails with the error (0: is a short read or write). Every call is tried, none sampled: about 330 runs.
-FAULTS = [case("open", errno.EMFILE), case("read", errno.EIO), case("read", errno.EINTR), case("read", 0),
-          case("write", errno.ENOSPC), case("write", errno.EINTR), case("write", 0), case("fsync", errno.EIO),
-          case("renameat", errno.ENOSPC), case("unlinkat", errno.EIO), case("fchmod", errno.EIO),
-          case("socket", errno.EMFILE), case("send", errno.EAGAIN), case("recv", errno.EAGAIN),
-          case("stat", errno.EIO), case("malloc", errno.ENOMEM), case("send", errno.EINTR)]
+# call fails with the error (0: is a short read or write). Every call is tried, none sampled: about 385 runs.
+FAULTS = [pytest.param(call, error, id="%s-%s" % (call, errno.errorcode.get(error, "short"))) for call, error in [
+    ("open", errno.EMFILE), ("read", errno.EIO), ("read", errno.EINTR), ("read", 0), ("write", errno.ENOSPC),
+    ("write", errno.EINTR), ("write", 0), ("fsync", errno.EIO), ("renameat", errno.ENOSPC), ("unlinkat", errno.EIO),
+    ("fchmod", errno.EIO), ("socket", errno.EMFILE), ("send", errno.EAGAIN), ("send", errno.EINTR),
+    ("recv", errno.EAGAIN), ("stat", errno.EIO), ("malloc", errno.ENOMEM)]]
 PLANTED = {"A": product_json("A", "v1.0.0.0"), "B": product_json("B", "v1.0.0.0")}
 NEW, NEWER = product_json("C", "v1.0.0.0"), product_json("A", "v2.0.0.0", ', "menu": [%s]' % ",".join(["1"] * 999))
 SCRIPT = [("write", "/tmp/new.json"), ("write", "/tmp/newer.json"), ("status", "0"), ("delete", "1"), ("refresh", ""),

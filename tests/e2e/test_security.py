@@ -26,17 +26,6 @@ def bomb_bytes(name="Bomb"):
     head = product_json(name, "v1.0.0.0")[:-1] + b', "pad": ['
     return head + b"0," * ((16 * 1024 * 1024 - len(head) - 3) // 2) + b"0]}"
 
-def as_nobody_in_background(script):
-    """A shell loop that runs as nobody until the test kills it."""
-    return subprocess.Popen(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
-                             "sh", "-c", script])
-
-def unread_reply_bytes(pid):
-    """The kernel memory that the replies of process pid's sockets hold while nobody reads them."""
-    out = subprocess.run(["ss", "-x", "-a", "-m", "-p"], capture_output=True, text=True, check=True).stdout
-    return sum(int(re.search(r"skmem:\(\S*?,t(\d+),", line).group(1)) for line in out.splitlines()
-               if "pid=%d," % pid in line)
-
 def test_the_file_checked_is_the_file_read_and_removed_whatever_happens_to_its_path(start):
     start(debug=False)
     os.mkdir("/tmp/root")
@@ -99,7 +88,9 @@ def test_replies_left_unread_cost_no_other_client_its_reply_and_hold_little_memo
     assert as_nobody(hoard, qlen=qlen, stay=True) == requests
     client.send("status", "0")
     assert client.receive(3, sender=None).option.startswith("Availability:")  # from where the service can
-    held = unread_reply_bytes(d.pid)
+    out = subprocess.run(["ss", "-x", "-a", "-m", "-p"], capture_output=True, text=True, check=True).stdout
+    held = sum(int(re.search(r"skmem:\(\S*?,t(\d+),", line).group(1)) for line in out.splitlines()
+               if "pid=%d," % d.pid in line)  # kernel memory of the service's unread replies
     print("unread replies of %d requests hold %d bytes of kernel memory" % (sockets * requests, held))
     assert held <= 1024 * 1024
 
@@ -236,7 +227,8 @@ def test_a_directory_of_roots_that_others_may_write_is_not_used(start, client, s
 
 def test_a_user_racing_for_the_socket_path_cannot_keep_the_service_from_starting(start, client):
     d = start(debug=False)
-    racer = as_nobody_in_background("while :; do mkdir %s 2>/dev/null; sleep 0.0005; done" % SOCKET)
+    racer = subprocess.Popen(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups", "sh", "-c",
+                              "while :; do mkdir %s 2>/dev/null; sleep 0.0005; done" % SOCKET])  # as nobody
     try:
         d.stop()  # the racer takes the path the moment the service removes its socket
         start(debug=False)

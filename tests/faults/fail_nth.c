@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The fault sweep's LD_PRELOAD library. MENUHOLD_FAULT="CALL N ERRNO" makes the Nth call of the family
-// CALL that menuhold makes from main() on fail with ERRNO, as the kernel or the allocator reports it;
-// ERRNO 0 makes that read or write a short one instead (half the bytes asked for). When it strikes, it
-// appends "CALL N ERRNO OBJECT+OFFSET" and the call's stack (for addr2line) to MENUHOLD_FAULT_LOG.
-// Families: open (open, openat), read, write (write, writev), fsync, renameat, unlinkat, fchmod, socket,
-// send (sendto, sendmsg), recv (recvmsg, recvfrom), stat (fstat, fstatat, lstat), malloc (malloc, calloc,
-// realloc return NULL; mmap fails with MAP_FAILED).
+// The fault sweep's LD_PRELOAD library. MENUHOLD_FAULT="CALL N ERRNO" makes the Nth call of the family CALL that
+// menuhold makes from main() on fail with ERRNO; ERRNO 0 makes that read or write a short one (half the bytes).
+// It appends "CALL N ERRNO OBJECT+OFFSET" and the call's stack (for addr2line) to MENUHOLD_FAULT_LOG. Families:
+// open (open, openat), read, write (write, writev), fsync, renameat, unlinkat, fchmod, socket, send (sendto,
+// sendmsg), recv (recvmsg, recvfrom), stat (fstat, fstatat, lstat), malloc (malloc, calloc, realloc, mmap).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>

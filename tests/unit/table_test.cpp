@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const char* kDir = "/tmp/table";
+constexpr const char* kDir = "table-files";  // in the working directory, the build's
 
 // op: 'a' append, 'd' delete, 'r' replace (the row moves to the end with a new version).
 struct Step { char op; std::string name, version; };
@@ -52,7 +52,7 @@ void expect_published(const ProductTable& table)
     const std::string text = read_file("json_history.json"), gz = read_file("json_history.gz");
     ASSERT_EQ(text, print.get());
     struct stat st;
-    ASSERT_EQ(stat("/tmp/table/json_history.json", &st), 0);
+    ASSERT_EQ(stat((std::string(kDir) + "/json_history.json").c_str(), &st), 0);
     const auto t = static_cast<uint32_t>(st.st_mtime);
     const char fixed[10] = {'\x1f', '\x8b', 8, 8, char(t), char(t >> 8), char(t >> 16), char(t >> 24), 0, 3};
     EXPECT_EQ(gz.substr(0, 10 + sizeof "json_history.json"), std::string(fixed, 10) + "json_history.json" + '\0');
