@@ -6,7 +6,7 @@ import re
 import socket
 import subprocess
 
-from conftest import CTL, FREE_SLOT, LAUNCHER, SOCKET, Client, as_nobody, ctl, product_json, slot, upload
+from conftest import CTL, FREE_SLOT, LAUNCHER, SOCKET, Client, as_nobody, ctl, product_json, slot, upload, write
 
 NAMES = ("Alpha", "名前", "x\ny", "🚀 go")
 LISTED = ("ID  Product Name  File Version\n1   Alpha         v1.0.0.1\n2   名前          v1.0.0.1\n"
@@ -88,3 +88,16 @@ def test_a_reply_from_any_socket_of_the_service_counts_and_nobody_else_can_send_
             unnamed.sendto(Client.message("refresh", "0"), address)
         assert (waiting.wait(10), waiting.stdout.read()) == (0, "0\n")
     assert not os.path.exists(os.path.dirname(address))
+
+def test_a_user_cannot_make_menuholdctl_fail_by_hoarding_replies_or_planting_names(start):
+    start(debug=False)
+
+    def plant_and_hoard():  # the names that a predictable client would bind next, and unread replies
+        last = int(open("/proc/sys/kernel/ns_last_pid").read())
+        [write("/tmp/.menuholdctl.%d.%d" % (pid, n), b"") for pid in range(last + 1, last + 201) for n in range(100)]
+        Client.hoarders = [Client() for _ in range(16)]  # kept open while the child stays
+        [h.send("status", "0") for h in Client.hoarders for _ in range(12)]
+
+    as_nobody(plant_and_hoard, stay=True)
+    r = ctl("--timeout", "5", "status", "0")
+    assert (r.returncode, r.stdout, r.stderr) == (0, FREE_SLOT + "\n", "")

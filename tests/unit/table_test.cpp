@@ -125,17 +125,4 @@ TEST_F(TableFile, HistoryIsTheDocumentsPrintAfterEveryChange)
     }
 }
 
-// The copy of a history file that the table did not write (its last rewrite failed).
-TEST_F(TableFile, GzipCopyOfAnyText)
-{
-    std::string text(20000, 'x');
-    for (size_t i = 0; i < text.size(); i += 7) text[i] = static_cast<char>('a' + i % 23);
-    GzipCopy copy;
-    ASSERT_TRUE(copy.update(text, {}, 0));
-    ASSERT_EQ(copy.write(dir_, "any.gz", "json_history.json", 0x5a0b0c0d), 0);
-    const std::string gz = read_file("any.gz");
-    EXPECT_EQ(gz.substr(4, 4), "\x0d\x0c\x0b\x5a");
-    EXPECT_EQ(gunzip("any.gz"), text);
-}
-
 }  // namespace
