@@ -147,25 +147,26 @@ def unit_confinement(unit_path):
     caps = re.search(r"^CapabilityBoundingSet=(.*)$", unit, re.M).group(1).split()
     return sorted(allowed), [c.lower().replace("cap_", "+") for c in caps]
 
-def confined(out_path):
+def confined(calls_path):
     """The service with only its unit's capabilities, under strace, which stops it only at calls outside the unit's
-    filter and writes them into OUT.calls; with -D strace is no parent of the service, whose pid stays the one run."""
+    filter and writes them into calls_path; with -D strace is no parent of the service, whose pid stays the one run."""
     allowed, caps = unit_confinement(os.path.join(ENV["MENUHOLD_SOURCE_DIR"], "init", "menuhold.service.in"))
     return ["setpriv", "--bounding-set=-all," + ",".join(caps), "--", "strace", "-D", "-f", "--seccomp-bpf", "-qq",
-            "-e", "signal=none", "-o", out_path + ".calls", "-e", "trace=!" + ",".join("?" + c for c in allowed)]
+            "-e", "signal=none", "-o", calls_path, "-e", "trace=!" + ",".join("?" + c for c in allowed)]
 
-def calls_outside_the_filter(out_path):
+def calls_outside_the_filter(calls_path):
     """The calls strace reported, once it has ended after the service, but for the exec that starts the service."""
     deadline = time.time() + 10
-    while subprocess.run(["pgrep", "-f", out_path], capture_output=True).returncode == 0:
+    while subprocess.run(["pgrep", "-f", calls_path], capture_output=True).returncode == 0:
         assert time.time() < deadline, "strace did not end with the service"
         time.sleep(0.01)
-    calls = re.findall(r"^\d+ +(\w+)\(", read(out_path).decode(), re.M)
+    calls = re.findall(r"^\d+ +(\w+)\(", read(calls_path).decode(), re.M)
     return sorted(set(calls[1:] if calls[:1] == ["execve"] else calls))
 
 class Daemon:
     def __init__(self, args, out_path, groups=()):
-        launcher = confined(out_path) if CONFINE else LAUNCHER
+        self.calls_path = "%s.%d.calls" % (out_path, os.getpid())  # pgrep sees the strace of every sandbox
+        launcher = confined(self.calls_path) if CONFINE else LAUNCHER
         with open(out_path, "wb") as out, open(out_path + ".err", "wb") as err:
             self.proc = subprocess.Popen(launcher + [BIN] + args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                          cwd="/tmp", extra_groups=list(groups))
@@ -223,7 +224,7 @@ def start(tmp_path, syslog):
         except subprocess.TimeoutExpired:
             d.proc.kill()
         assert not any(m in d.out(".err") for m in SANITIZER_MARKERS), "sanitizer report:\n" + d.out(".err")
-        calls = calls_outside_the_filter(d.out_path + ".calls") if CONFINE else []
+        calls = calls_outside_the_filter(d.calls_path) if CONFINE else []
         assert not calls, "menuhold made system calls that its unit's filter refuses: %s" % " ".join(calls)
 
 @pytest.fixture

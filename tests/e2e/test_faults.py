@@ -112,7 +112,7 @@ SCRIPT = [("write", "/tmp/new.json"), ("write", "/tmp/newer.json"), ("status", "
           ("status", "1")]
 REPLIES = {"write": ("0", "-1"), "delete": ("0", "-1"), "refresh": ("0",)}
 
-def reply(client, daemon, seconds=3):
+def reply(client, daemon, seconds=10):
     """The reply's option, from the control socket or a spare one; a service that ends meanwhile fails at once."""
     for _ in range(seconds * 10):
         try:

@@ -263,9 +263,6 @@ def test_only_a_running_service_makes_a_second_one_exit(start, client):
     os.link("/tmp/other.sock", SOCKET)  # (the test makes the link as root: users may only where links are unprotected)
     start(debug=False)
     second = start(debug=False, ready=False)
-    try:
-        assert second.proc.wait(5) == 1
-    except subprocess.TimeoutExpired:
-        raise AssertionError("a second menuhold is still running") from None
+    assert second.proc.wait(5) == 1  # a second menuhold still running fails with TimeoutExpired
     assert second.out(".err").endswith("%s: another menuhold is running on %s\n" % (BIN, SOCKET))
     assert client.request("refresh", timeout=3).option == "0"
