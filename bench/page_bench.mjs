@@ -2,15 +2,14 @@
 // The page's benchmark, as a device serves it: the `web` component installed into a prefix in
 // /tmp (with the build's menuholdctl as the prefix's own) and served by BusyBox httpd. Measures
 //   - 10,000 rows in headless Chromium (a fresh browser context each run, after one run that
-//     is not counted): navigation to the
-//     first rows and to all rows (the page's marks 'menuhold-first-rows', 'menuhold-all-rows'),
-//     the longest task of that load and of a reload that renames every row (only tasks over
-//     50 ms are reported by the browser);
+//     is not counted): navigation to the first rows and to all rows (the page's marks
+//     'menuhold-first-rows', 'menuhold-all-rows'), the longest task of that load and of a
+//     reload that renames every row (the browser reports only tasks over 50 ms);
 //   - GET cgi-bin/status with no service listening, and with a socket bound at the service's
 //     path that never answers (a stopped service: the CGI's menuholdctl gives up after 0.8 s).
 // Each run also checks that only the shown page of 25 rows is rendered, and that the reload
-// keeps the last page shown. No menuhold runs: the history files are written here. Runs only inside scripts/sandbox (a
-// private /tmp); scripts/page-bench.sh builds and starts it.
+// keeps the last page shown. No menuhold runs: the history files are written here. Runs only
+// inside scripts/sandbox (a private /tmp); scripts/page-bench.sh builds and starts it.
 //   node bench/page_bench.mjs --build BUILD_DIR [--runs N]
 import { spawn, execFileSync } from 'node:child_process';
 import { createRequire } from 'node:module';
