@@ -27,7 +27,8 @@ if (process.env.MENUHOLD_SANDBOX !== '1') {
   console.error('page_bench: run it through scripts/sandbox (scripts/page-bench.sh), never against the real /tmp');
   process.exit(2);
 }
-const { values: options } = parseArgs({ options: { build: { type: 'string' }, runs: { type: 'string', default: '3' } } });
+const { values: options } = parseArgs({
+  options: { build: { type: 'string' }, runs: { type: 'string', default: '3' } } });
 if (!options.build) {
   console.error('usage: node bench/page_bench.mjs --build BUILD_DIR [--runs N]');
   process.exit(2);
@@ -119,7 +120,8 @@ async function main() {
 
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium',
     args: ['--headless', '--no-sandbox', '--disable-gpu'] });
-  console.log(`Chromium ${browser.version()}, BusyBox httpd; load average ${readFileSync('/proc/loadavg', 'utf8').split(' ').slice(0, 3).join(' ')}`);
+  const load = readFileSync('/proc/loadavg', 'utf8').split(' ').slice(0, 3).join(' ');
+  console.log(`Chromium ${browser.version()}, BusyBox httpd; load average ${load}`);
   await loadRun(browser, url);  // not counted: the first page of a fresh browser pays for its start-up
   const runs = [];
   for (let i = 0; i < RUNS; i++) runs.push(await loadRun(browser, url));
@@ -130,7 +132,8 @@ async function main() {
   for (const [state, bind] of [['no service listening', false], ['a socket that never answers', true]]) {
     if (bind) {
       const holder = spawn('/usr/bin/python3', ['-c',
-        `import socket, time\ns = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\ns.bind('${SOCKET}')\ntime.sleep(3600)`],
+        'import socket, time\ns = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\n' +
+        `s.bind('${SOCKET}')\ntime.sleep(3600)`],
       { stdio: 'inherit' });
       children.push(holder);
       await until(() => existsSync(SOCKET), 'the silent socket');
