@@ -107,9 +107,9 @@ private:
     // in the list.
     int delete_json(int index);
     // One entry of the menu directory at start: a valid held copy is listed (of two copies
-    // of one product, the newer) and copied to the push directory. listed_files maps each
-    // product listed so far to the file it was listed from.
-    void recover_entry(int menu_fd, const char* entry_name, std::map<std::string, std::string>& listed_files);
+    // of one product, the newer) and copied to the push directory. listed_elsewhere maps
+    // each product listed so far from a file other than its held file name to that file.
+    void recover_entry(int menu_fd, const char* entry_name, std::map<std::string, std::string>& listed_elsewhere);
 
     // Product list and table (product_table.cpp)
     // Writes the history file and its gzip copy from the table, whether it changed or not.

@@ -297,16 +297,18 @@ int Menuhold::recovery(bool clear_bad_json)
         DirectoryListing listing(menu_fd);
         if (menu_fd >= 0 && listing.error())  // a menu directory that is there but cannot be read
             syslog(LOG_ERR, "%s(): cannot list %s: %s\n", "recovery", paths::kMenuDir, strerror(listing.error()));
-        std::map<std::string, std::string> listed_files;
-        while (const char* name = listing.next_name()) recover_entry(menu_fd, name, listed_files);
+        std::map<std::string, std::string> listed_elsewhere;
+        while (const char* name = listing.next_name()) recover_entry(menu_fd, name, listed_elsewhere);
     }
     refresh_table();
     return 0;
 }
 
-// One entry of the menu directory. listed_files maps each listed product to the name of
-// the file it was listed from: of two copies of one product the newer is listed.
-void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::string, std::string>& listed_files)
+// One entry of the menu directory. A product is listed from one file: of two copies the
+// newer. listed_elsewhere maps a listed product to the file it was listed from when that
+// is not its held file name, which is rare: the rebuild keeps nothing per product beside
+// the list and the table, so that their memory is not left full of holes when it ends.
+void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::string, std::string>& listed_elsewhere)
 {
     debugf(debug, "%s(): %s\n", "recovery", entry_name);
     if (!paths::names_held_file(entry_name)) return;
@@ -321,28 +323,31 @@ void Menuhold::recover_entry(int menu_fd, const char* entry_name, std::map<std::
         return;
     }
     ProdInfo_t& info = file.info;
-    if (entry_name != paths::held_file_name(info.prod_name)) other_menu_copies.emplace(info.prod_name, entry_name);
-    const auto listed = listed_files.find(info.prod_name);
-    if (listed == listed_files.end() && Json_list.size() >= limits::kMostProducts) {
+    const std::string held_name = paths::held_file_name(info.prod_name);
+    if (entry_name != held_name) other_menu_copies.emplace(info.prod_name, entry_name);
+    const auto listed = Json_list.find(info.prod_name);
+    if (listed == Json_list.end() && Json_list.size() >= limits::kMostProducts) {
         syslog(LOG_ERR, "%s():cannot list %s: %zu products are held, the most there may be\n", "recovery",
                printable::escaped(entry_name).c_str(), limits::kMostProducts);
         return;
     }
-    if (listed == listed_files.end()) {
+    if (listed == Json_list.end()) {
         update_list(DO_ADD, info.prod_name, info.version, info.file_size);
-        listed_files.emplace(info.prod_name, entry_name);
-    } else if (version_order(Json_list[info.prod_name].version, info.version) < 0) {
+    } else if (version_order(listed->second.version, info.version) < 0) {
+        const auto elsewhere = listed_elsewhere.find(info.prod_name);
+        const std::string listed_name = elsewhere == listed_elsewhere.end() ? held_name : elsewhere->second;
         syslog(LOG_ERR, "%s():duplicate product %s in %s, newer one in %s\n", "recovery",
-               printable::escaped(info.prod_name).c_str(), printable::escaped(listed->second).c_str(),
+               printable::escaped(info.prod_name).c_str(), printable::escaped(listed_name).c_str(),
                printable::escaped(entry_name).c_str());
-        unlinkat(service_directories().push.fd(), listed->second.c_str(), 0);
+        unlinkat(service_directories().push.fd(), listed_name.c_str(), 0);
         update_list(DO_REPLACE, info.prod_name, info.version, info.file_size);
-        listed->second = entry_name;
+        if (elsewhere != listed_elsewhere.end()) listed_elsewhere.erase(elsewhere);
     } else {
         syslog(LOG_ERR, "%s():duplicate product %s in %s, not listed\n", "recovery",
                printable::escaped(info.prod_name).c_str(), printable::escaped(entry_name).c_str());
         return;
     }
+    if (entry_name != held_name) listed_elsewhere[info.prod_name] = entry_name;
     store_copy(service_directories().push, entry_name, file, false);
 }
 

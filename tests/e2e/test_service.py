@@ -128,16 +128,15 @@ def test_missing_directories_leave_the_table_served_and_are_logged(start, client
 def test_start_lists_and_publishes_each_products_newest_menu_copy(start, client, syslog):
     menu = {held_name(n): (n, "v1.0.0.0") for n in ("Alpha", "Beta", "Gamma")}
     menu.update({"x0-panelpush_local-other.txt": ("Odd", "v1.0.0.0"), "plain.json": ("Plain", "v1.0.0.0"),
-                 held_name("Bad"): ("Bad", "v1.0"), "0-panelpush_local_one.json": ("Dup", "v1.0.0.0"),
-                 "0-panelpush_local_two.json": ("Dup", "v3.0.0.0"), "0-panelpush_local_three.json": ("Dup", "v2.0.0.0"),
+                 held_name("Bad"): ("Bad", "v1.0"), "0-panelpush_local_one.json": ("Dup", "v4.0.0.0"),
+                 "0-panelpush_local_two.json": ("Dup", "v3.0.0.0"), held_name("Dup"): ("Dup", "v2.0.0.0"),
                  "0-panelpush_local_a.json": ("Eq", "v1.0.0.0"), "0-panelpush_local_b.json": ("Eq", "v1.0.0.0")})
     for name, product in menu.items():
         write(os.path.join(MENU, name), product_json(*product))
     write(os.path.join(MENU, "broken.json"), b"{")
     order = os.listdir(MENU)
     first_eq, last_eq = sorted(("0-panelpush_local_a.json", "0-panelpush_local_b.json"), key=order.index)
-    winners = set(menu) - {"plain.json", held_name("Bad"), "0-panelpush_local_one.json", "0-panelpush_local_three.json",
-                           last_eq}
+    winners = set(menu) - {"plain.json", held_name("Bad"), held_name("Dup"), "0-panelpush_local_two.json", last_eq}
     listed = [n for n in order if n in winners]  # in directory order
     start(debug=False)
     client.request("refresh")
@@ -147,7 +146,7 @@ def test_start_lists_and_publishes_each_products_newest_menu_copy(start, client,
     errors = syslog.messages(LOG_ERR)
     assert "recovery():cannot read file %s\n" % held_name("Bad") in errors
     assert not any("plain.json" in m or "broken.json" in m for m in errors)
-    for loser in ("0-panelpush_local_one.json", "0-panelpush_local_three.json", last_eq):
+    for loser in (held_name("Dup"), "0-panelpush_local_two.json", last_eq):
         assert any("duplicate product" in m and loser in m for m in errors), loser
     assert_gzip_is_history()
 
