@@ -18,7 +18,12 @@
   const problem = document.getElementById('problem');
   const service = document.getElementById('service');
   const state = document.getElementById('state');
-  const escape = DataTable.util.escapeHtml;
+  // DataTables loads while the history file is read: the first rows do not wait for it.
+  const dataTablesScript = document.getElementById('datatables');
+  const dataTablesLoaded = window.DataTable ? Promise.resolve() : new Promise((resolve, reject) => {
+    dataTablesScript.addEventListener('load', resolve);
+    dataTablesScript.addEventListener('error', () => reject(new Error('The table component could not be loaded.')));
+  });
 
   let table = null;
   let rows = 0;
@@ -37,8 +42,9 @@
   dark.addEventListener('change', followScheme);
   followScheme();
 
-  // The first page of rows is shown as soon as DataTables is set up; the rest go in CHUNK at
-  // a time, one chunk per task, so that no task keeps the page busy for long at 10,000 rows.
+  // The first page of rows is shown at once as plain rows, laid out and painted before
+  // DataTables is set up in a task of its own; the rest go in CHUNK at a time, one chunk per
+  // task, so that no task keeps the page busy for long at 10,000 rows.
   const PAGE = 25;
   const CHUNK = 500;
   const nextTask = () => new Promise((resolve) => setTimeout(resolve));
@@ -123,10 +129,24 @@
     });
   }
 
-  function create(doc) {
-    // Titles go in as text; DataTables takes them from the header cells.
+  // Titles and cells go in as text; DataTables takes the titles from the header cells.
+  function showFirstPage(doc) {
     tableElement.querySelectorAll('thead th').forEach((th, i) => { th.textContent = String(doc.sColumns[i]); });
-    const text = { display: escape };  // search and order read the raw text
+    tableElement.tBodies[0].replaceChildren(...doc.aaData.slice(0, PAGE).map((row) => {
+      const tr = document.createElement('tr');
+      for (const cell of row) tr.insertCell().textContent = String(cell);
+      return tr;
+    }));
+    performance.mark('menuhold-first-rows');
+  }
+
+  // DataTables measures its pager as it draws it, a layout of the page within its set-up: with
+  // the table out of the layout meanwhile, that layout is small, and the rows are laid out in
+  // the frame after, apart from the set-up's long first run of DataTables' code.
+  function create(doc) {
+    tableElement.tBodies[0].replaceChildren();
+    tableElement.style.display = 'none';
+    const text = { display: DataTable.util.escapeHtml };  // search and order read the raw text
     table = new DataTable(tableElement, {
       data: doc.aaData.slice(0, PAGE),
       columns: [
@@ -141,7 +161,7 @@
       language: { emptyTable: 'Menuhold holds no products.', zeroRecords: 'No held product matches the search.' },
     });
     keepFocus();
-    performance.mark('menuhold-first-rows');
+    tableElement.style.display = '';
   }
 
   // The rows from `from` on, one chunk per task. On the first load each chunk is drawn as it
@@ -149,6 +169,7 @@
   // row's first draw). New rows of a reload are drawn once, at the end, so that the shown page
   // (draw(false) keeps it) is still there: the operator keeps his place.
   async function addRest(all, from, drawEach) {
+    if (drawEach) await new Promise(requestAnimationFrame);  // the new table is laid out first
     for (let i = from; i < all.length; i += CHUNK) {
       await nextTask();
       table.rows.add(all.slice(i, i + CHUNK));
@@ -167,6 +188,10 @@
       table.rows.add(read.doc.aaData.slice(0, CHUNK));
       await addRest(read.doc.aaData, CHUNK, false);
     } else {
+      showFirstPage(read.doc);
+      await dataTablesLoaded;
+      await new Promise(requestAnimationFrame);  // the plain rows are drawn first
+      await nextTask();
       create(read.doc);
       await addRest(read.doc.aaData, PAGE, true);
     }
