@@ -18,12 +18,23 @@
   const problem = document.getElementById('problem');
   const service = document.getElementById('service');
   const state = document.getElementById('state');
-  // DataTables loads while the history file is read: the first rows do not wait for it.
-  const dataTablesScript = document.getElementById('datatables');
-  const dataTablesLoaded = window.DataTable ? Promise.resolve() : new Promise((resolve, reject) => {
-    dataTablesScript.addEventListener('load', resolve);
-    dataTablesScript.addEventListener('error', () => reject(new Error('The table component could not be loaded.')));
-  });
+  // DataTables is fetched with the page (a preload) but run only once the first rows are
+  // shown: neither its download nor the run of its code stands between the history file
+  // and the first rows.
+  let dataTablesLoaded = null;
+  function loadDataTables() {
+    return new Promise((resolve, reject) => {
+      const script = document.createElement('script');
+      script.src = document.querySelector('link[rel="preload"][as="script"]').href;
+      script.addEventListener('load', resolve);
+      script.addEventListener('error', () => {
+        script.remove();
+        dataTablesLoaded = null;  // the next load tries again
+        reject(new Error('The table component could not be loaded.'));
+      });
+      document.head.append(script);
+    });
+  }
 
   let table = null;
   let rows = 0;
@@ -189,8 +200,8 @@
       await addRest(read.doc.aaData, CHUNK, false);
     } else {
       showFirstPage(read.doc);
-      await dataTablesLoaded;
       await new Promise(requestAnimationFrame);  // the plain rows are drawn first
+      await (dataTablesLoaded ??= loadDataTables());
       await nextTask();
       create(read.doc);
       await addRest(read.doc.aaData, PAGE, true);
