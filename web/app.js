@@ -91,7 +91,9 @@
     let response;
     try {
       const headers = etag ? { 'If-None-Match': etag } : {};
-      response = await fetch('json_history.json', { cache: 'no-store', headers });
+      const early = window.firstHistoryRequest;  // made by the page as it began to load
+      window.firstHistoryRequest = null;
+      response = await (early || fetch('json_history.json', { cache: 'no-store', headers }));
     } catch (e) {
       throw new Error('The web server does not answer.');
     }
