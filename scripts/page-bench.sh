@@ -6,7 +6,7 @@
 # BusyBox httpd and measures, in Debian's headless Chromium, 10,000 rows (navigation to the
 # first rows and to all rows, the longest task of the first load and of a reload that
 # renames every row), and the status CGI's answer time with no service listening and with a
-# socket that never answers. Prints min to max over the runs beside the targets. Run as root.
+# socket that never answers. Prints min to max and the median over the runs beside the targets. Run as root.
 #   scripts/page-bench.sh [--runs N]     (default 3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
