@@ -138,7 +138,11 @@ def scripted_run(start, syslog, fault=""):
                 c.send(command, option)
                 replies.append(reply(c, daemons[0]))
         except (AssertionError, ConnectionRefusedError):
-            if replies or daemons[0].proc.poll() != 255:  # only the start may fail, and it says so with 255
+            try:  # only the start may fail, and it says so with 255: the socket answers until the rebuild fails
+                code = daemons[0].proc.wait(5)
+            except subprocess.TimeoutExpired:
+                code = None
+            if replies or code != 255:
                 raise
             return None
         assert daemons[0].stop() == 0, "no clean stop: %s" % daemons[0].proc.returncode
