@@ -281,6 +281,7 @@
     } catch (e) {
       etag = null;
       failure = e.message;
+      if (!table) tableElement.tBodies[0].replaceChildren();  // no plain rows without the table to follow
     }
     noteService(await fetchServiceError());
     render();

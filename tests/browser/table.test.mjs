@@ -112,6 +112,18 @@ test('uploads, a newer version, a deletion and hostile names: exactly the histor
   await page.setViewportSize({ width: 900, height: 600 });
 });
 
+test('without DataTables the page says so and shows no rows; the next load tries again', async () => {
+  const p = await browser.newPage();
+  await p.route('**/dataTables.min.js', (route) => route.abort());
+  await p.goto(baseUrl + '?reload=0');
+  await until(async () => (await loads(p)) === 1, 'the first load');
+  assert.deepEqual([await text('#problem', p), await text('#state', p), await cells(p)],
+    ['The table component could not be loaded.', 'No table to show.', []]);
+  await p.unroute('**/dataTables.min.js');
+  assert.deepEqual(await reload(p), fileRows());
+  await p.close();
+});
+
 test('File Version and ID sort by their numbers', async () => {
   ['v1.0.0.10', 'v1.0.0.2', 'v1.10.0.0', 'v1.2.0.0', 'v10.0.0.0', 'v9.0.0.0'].forEach((v, i) => upload('S' + i, v));
   await reload();
